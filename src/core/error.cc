@@ -1,0 +1,18 @@
+// Error construction: OS error text and context wrapping.
+#include "error.h"
+
+#include <system_error>
+
+namespace tesmo {
+
+Error Error::from_errno(int code) {
+  return Error(std::generic_category().message(code) + " (os error " + std::to_string(code) + ")");
+}
+
+Error Error::with_context(std::string context) const {
+  Error outer(std::move(context));
+  outer.cause_ = std::make_shared<const Error>(*this);
+  return outer;
+}
+
+}  // namespace tesmo

@@ -1,0 +1,79 @@
+// Error values and results for the core. An Error is a message, optionally
+// wrapping the error that caused it under a context message. Only the
+// outermost message is ever shown; the cause chain is kept for tests and
+// debugging and is never appended to the text.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+namespace tesmo {
+
+class Error {
+ public:
+  explicit Error(std::string message) : message_(std::move(message)) {}
+
+  // "<system description> (os error <code>)", the text every OS failure uses.
+  static Error from_errno(int code);
+
+  // A new error whose message is `context` and whose cause is *this.
+  Error with_context(std::string context) const;
+
+  const std::string& message() const { return message_; }
+  const Error* cause() const { return cause_.get(); }
+
+ private:
+  std::string message_;
+  std::shared_ptr<const Error> cause_;
+};
+
+// The part of std::expected that the core uses (C++20 has none).
+template <class T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : data_(std::in_place_index<0>, std::move(value)) {}
+  Result(Error error) : data_(std::in_place_index<1>, std::move(error)) {}
+  template <class U, std::enable_if_t<std::is_constructible_v<T, U&&> &&
+                                          !std::is_same_v<std::decay_t<U>, Error> &&
+                                          !std::is_same_v<std::decay_t<U>, Result>,
+                                      int> = 0>
+  Result(U&& value) : data_(std::in_place_index<0>, std::forward<U>(value)) {}
+
+  bool has_value() const { return data_.index() == 0; }
+  explicit operator bool() const { return has_value(); }
+
+  T& value() & { return std::get<0>(data_); }
+  const T& value() const& { return std::get<0>(data_); }
+  T&& value() && { return std::get<0>(std::move(data_)); }
+  T* operator->() { return &value(); }
+  const T* operator->() const { return &value(); }
+  T& operator*() & { return value(); }
+  const T& operator*() const& { return value(); }
+
+  const Error& error() const { return std::get<1>(data_); }
+
+ private:
+  std::variant<T, Error> data_;
+};
+
+template <>
+class [[nodiscard]] Result<void> {
+ public:
+  Result() = default;
+  Result(Error error) : error_(std::make_shared<Error>(std::move(error))) {}
+
+  bool has_value() const { return !error_; }
+  explicit operator bool() const { return has_value(); }
+  const Error& error() const { return *error_; }
+
+ private:
+  std::shared_ptr<const Error> error_;
+};
+
+// Shorthand for functions that succeed with no value.
+using Status = Result<void>;
+
+}  // namespace tesmo

@@ -1,0 +1,199 @@
+// File-system helpers: descriptors, paths, mkdir -p, whole-file I/O and
+// write-then-rename.
+#include "fs.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+
+#include "utf8.h"
+
+namespace tesmo {
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+UniqueFd::~UniqueFd() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Status UniqueFd::close() {
+  const int fd = std::exchange(fd_, -1);
+  if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) return Error::from_errno(errno);
+  return {};
+}
+
+std::string join_path(std::string_view base, std::string_view name) {
+  std::string out(base);
+  if (!out.empty() && out.back() != '/') out.push_back('/');
+  out.append(name);
+  return out;
+}
+
+std::string parent_path(std::string_view path) {
+  // Drop trailing slashes, then the last component, then the slashes before it.
+  std::size_t end = path.size();
+  while (end > 0 && path[end - 1] == '/') --end;
+  if (end == 0) return {};
+  std::size_t slash = path.rfind('/', end - 1);
+  if (slash == std::string_view::npos) return {};
+  std::size_t keep = slash;
+  while (keep > 0 && path[keep - 1] == '/') --keep;
+  if (keep == 0) return "/";
+  return std::string(path.substr(0, keep));
+}
+
+std::string display_path(std::string_view path) { return utf8_lossy(path); }
+
+Result<struct stat> stat_path(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return Error::from_errno(errno);
+  return st;
+}
+
+bool path_exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+bool is_directory(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+Status make_dirs(const std::string& path) {
+  if (path.empty()) return {};
+  if (::mkdir(path.c_str(), 0777) == 0) return {};
+  int err = errno;
+  if (err == EEXIST) {
+    if (is_directory(path)) return {};
+    return Error::from_errno(EEXIST);
+  }
+  if (err != ENOENT) return Error::from_errno(err);
+  // Create the missing ancestors first, then retry this level.
+  const std::string parent = parent_path(path);
+  if (!parent.empty() && parent != path) {
+    if (Status s = make_dirs(parent); !s) return s;
+  }
+  if (::mkdir(path.c_str(), 0777) == 0) return {};
+  err = errno;
+  if (err == EEXIST && is_directory(path)) return {};  // lost a race: fine
+  return Error::from_errno(err);
+}
+
+Result<std::string> current_dir() {
+  std::string buf(PATH_MAX, '\0');
+  while (::getcwd(buf.data(), buf.size()) == nullptr) {
+    if (errno != ERANGE) return Error::from_errno(errno);
+    buf.resize(buf.size() * 2);
+  }
+  buf.resize(std::char_traits<char>::length(buf.c_str()));
+  return buf;
+}
+
+Result<std::string> read_file(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return Error::from_errno(errno);
+  std::string out;
+  struct stat st;
+  if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    out.reserve(static_cast<std::size_t>(st.st_size));
+  }
+  char buf[16384];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n > 0) {
+      out.append(buf, static_cast<std::size_t>(n));
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      return Error::from_errno(errno);
+    }
+  }
+  return out;
+}
+
+Status write_all(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Error::from_errno(errno);
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+Status write_file(const std::string& path, std::string_view data) {
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (!fd.valid()) return Error::from_errno(errno);
+  if (Status s = write_all(fd.get(), data); !s) return s;
+  return fd.close();
+}
+
+// ---------------------------------------------------------------------------
+// PendingFile
+
+namespace {
+
+// A name no object, branch or HEAD can have: it starts with ".", and carries
+// the pid and a counter so concurrent writers never share one.
+std::string temp_name_for(const std::string& final_path) {
+  static std::atomic<unsigned long> counter{0};
+  const std::string dir = parent_path(final_path);
+  std::string name = final_path.substr(dir.empty() ? 0 : final_path.rfind('/') + 1);
+  char suffix[64];
+  std::snprintf(suffix, sizeof suffix, ".tmp-%ld-%lu", static_cast<long>(::getpid()),
+                counter.fetch_add(1, std::memory_order_relaxed));
+  std::string temp = "." + name + suffix;
+  return dir.empty() ? temp : join_path(dir, temp);
+}
+
+}  // namespace
+
+Result<PendingFile> PendingFile::create(std::string final_path) {
+  std::string temp = temp_name_for(final_path);
+  UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  if (!fd.valid()) return Error::from_errno(errno);
+  return PendingFile(std::move(final_path), std::move(temp), std::move(fd));
+}
+
+PendingFile::PendingFile(PendingFile&& other) noexcept
+    : final_path_(std::move(other.final_path_)),
+      temp_path_(std::exchange(other.temp_path_, std::string())),
+      fd_(std::move(other.fd_)) {}
+
+PendingFile::~PendingFile() {
+  if (!temp_path_.empty()) {
+    const int saved = errno;  // callers read errno of the failure that led here
+    (void)fd_.close();
+    ::unlink(temp_path_.c_str());
+    errno = saved;
+  }
+}
+
+Status PendingFile::commit() {
+  if (Status s = fd_.close(); !s) return s;
+  if (::rename(temp_path_.c_str(), final_path_.c_str()) != 0) return Error::from_errno(errno);
+  temp_path_.clear();
+  return {};
+}
+
+Status write_file_atomic(const std::string& path, std::string_view data) {
+  Result<PendingFile> file = PendingFile::create(path);
+  if (!file) return file.error();
+  if (Status s = file->write(data); !s) return s;
+  return file->commit();
+}
+
+}  // namespace tesmo

@@ -1,0 +1,90 @@
+// TesmoError and the conversion of failures into Python exceptions.
+#include "errors.h"
+
+#include <string>
+
+#include "once.h"
+#include "pyref.h"
+
+namespace tesmo::py {
+
+namespace {
+
+OnceSlot g_tesmo_error;
+
+// str(obj) as UTF-8, or false with the exception cleared.
+bool str_of(PyObject* obj, std::string& out) {
+  PyRef text = PyRef::steal(PyObject_Str(obj));
+  if (!text) {
+    PyErr_Clear();
+    return false;
+  }
+  PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "backslashreplace"));
+  if (!bytes) {
+    PyErr_Clear();
+    return false;
+  }
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) {
+    PyErr_Clear();
+    return false;
+  }
+  out.assign(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+std::string attr_text(PyObject* obj, const char* name) {
+  PyRef attr = PyRef::steal(PyObject_GetAttrString(obj, name));
+  std::string out;
+  if (!attr || !str_of(attr.get(), out)) {
+    PyErr_Clear();
+    return "?";
+  }
+  return out;
+}
+
+}  // namespace
+
+PyObject* tesmo_error_type() {
+  return g_tesmo_error.get([] {
+    // No docstring and no class dictionary: a bare subclass of Exception.
+    return PyErr_NewException("tesmo.TesmoError", PyExc_Exception, nullptr);
+  });
+}
+
+PyObject* raise_error(const Error& error) {
+  PyObject* type = tesmo_error_type();
+  if (type == nullptr) return nullptr;
+  const std::string& message = error.message();
+  // "replace" keeps a message built from undecodable bytes raisable;
+  // PyErr_SetObject keeps NUL bytes that PyErr_SetString would cut at.
+  PyRef text = PyRef::steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (text) PyErr_SetObject(type, text.get());
+  return nullptr;
+}
+
+Error fetch_python_error() {
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyRef type_ref = PyRef::steal(type), value_ref = PyRef::steal(value),
+        tb_ref = PyRef::steal(traceback);
+  std::string text = type ? attr_text(type, "__qualname__") : std::string("?");
+  std::string detail;
+  if (value && str_of(value, detail)) {
+    text += ": " + detail;
+  } else {
+    text += ": <exception str() failed>";
+  }
+  return Error(std::move(text));
+}
+
+PyObject* raise_converted_python_error() { return raise_error(fetch_python_error()); }
+
+std::string type_name_of(PyObject* obj) {
+  return attr_text(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__");
+}
+
+}  // namespace tesmo::py

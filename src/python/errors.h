@@ -1,0 +1,54 @@
+// The Python boundary for failures: TesmoError, the one operation that turns
+// a core Error into it, the rule for Python exceptions raised while a
+// caller's value is converted, and the guard that keeps C++ exceptions from
+// unwinding through the interpreter.
+#pragma once
+
+#include <Python.h>
+
+#include <exception>
+#include <new>
+
+#include "error.h"
+
+namespace tesmo::py {
+
+// The class tesmo.TesmoError, created on first use and kept for the whole
+// process (borrowed reference), or nullptr with an exception set.
+PyObject* tesmo_error_type();
+
+// Sets TesmoError(error's outermost message) as the pending exception.
+// Always returns nullptr so callers can `return raise_error(e);`.
+PyObject* raise_error(const Error& error);
+
+// Replaces the pending Python exception with TesmoError whose text is the
+// exception type's __qualname__, ": ", then str() of the exception (or
+// "<exception str() failed>"). The original is not chained. Returns nullptr.
+PyObject* raise_converted_python_error();
+
+// The text raise_converted_python_error() would use for the pending
+// exception, which is cleared. For conversions that carry their error as a
+// core Error rather than raising at once.
+Error fetch_python_error();
+
+// The __name__ of an object's type, for argument messages.
+std::string type_name_of(PyObject* obj);
+
+// Runs `fn`, turning a C++ exception into a Python one: bad_alloc becomes
+// MemoryError, anything else SystemError (an internal fault, never
+// TesmoError). No C++ exception may unwind through CPython's frames.
+template <class Fn>
+auto guarded(Fn&& fn) noexcept -> decltype(fn()) {
+  try {
+    return fn();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_SystemError, "tesmo internal error: %s", e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "tesmo internal error");
+  }
+  return decltype(fn())();
+}
+
+}  // namespace tesmo::py
