@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Runs every test of the project on a fresh machine or a used one:
+#   1. installs what the build needs when it is missing (Debian packages
+#      through apt-get; cmake, ninja and pytest from PyPI into a private venv),
+#   2. builds the C++ core and runs its GoogleTest suite through CTest,
+#   3. installs the module from this working tree into the venv and runs pytest.
+# Everything it builds stays under build/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+venv="$root/build/test-venv"
+
+say() { printf '\n== %s\n' "$*"; }
+
+missing=()
+[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+[ -f /usr/include/zlib.h ] || missing+=(zlib1g-dev)
+[ -f /usr/include/openssl/evp.h ] || missing+=(libssl-dev)
+command -v g++ >/dev/null || missing+=(g++)
+command -v nm >/dev/null || missing+=(binutils)
+python3 -c 'import ensurepip, venv' 2>/dev/null || missing+=(python3-venv)
+if [ ${#missing[@]} -gt 0 ]; then
+  say "installing ${missing[*]}"
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}" </dev/null
+fi
+
+if [ ! -x "$venv/bin/python" ]; then
+  say "creating $venv"
+  python3 -m venv "$venv"
+fi
+"$venv/bin/python" -m pip install -q --upgrade pip
+"$venv/bin/python" -m pip install -q "cmake>=3.26" ninja "pytest>=7"
+export PATH="$venv/bin:$PATH"
+
+say "C++ core tests"
+cmake -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESMO_BUILD_MODULE=OFF >/dev/null
+cmake --build build/cpp
+ctest --test-dir build/cpp --output-on-failure -j2
+
+say "Python module tests"
+"$venv/bin/python" -m pip install -q .
+# Run from tests/ so that the installed module, not the source tree, is imported.
+cd "$root/tests/python"
+"$venv/bin/python" -m pytest -q -p no:cacheprovider .
