@@ -4,9 +4,16 @@
 // what it needs.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
 
+#include "commit.h"
 #include "error.h"
+#include "json.h"
 
 namespace tesmo {
 
@@ -37,5 +44,106 @@ Result<Repo> discover();
 
 // The same search as discover(), starting at `workdir`.
 Result<Repo> open(const std::string& workdir);
+
+// ---------------------------------------------------------------------------
+// HEAD and branches. HEAD and branch files are written through a temporary
+// file and a rename, so a reader sees the old contents or the new, never a
+// part. Every operation that writes a branch file or HEAD holds an advisory
+// lock on the repository directory while it reads and writes, so concurrent
+// writers in other processes take turns.
+
+struct OnBranch {
+  std::string name;
+};
+struct Detached {
+  std::string id;
+};
+using HeadState = std::variant<OnBranch, Detached>;
+
+// root/refs/heads/<name>, the name joined as a relative path.
+std::string branch_path(const Repo& repo, std::string_view name);
+
+// Removes leading and trailing Unicode White_Space from UTF-8 text.
+std::string_view trim_white_space(std::string_view text);
+
+// The branch-name rules: "branch name is empty", or "invalid branch name: "
+// + name for a leading "." or "/", a trailing "/", "..", "//", or any
+// character other than ASCII letters, digits and "-", ".", "/", "_".
+Status check_branch_name(std::string_view name);
+
+// Parsed HEAD. Failures: "reading " + HEAD path (missing, unreadable, not
+// UTF-8), "HEAD has unexpected contents: " + the trimmed text debug-quoted.
+Result<HeadState> read_head(const Repo& repo);
+
+// The branch's commit id, or nothing when its file does not exist.
+// Failures: "reading " + branch path, "branch " + name + " has invalid
+// contents: " + the trimmed text debug-quoted.
+Result<std::optional<std::string>> read_branch(const Repo& repo, std::string_view name);
+
+// The id HEAD designates. An unborn current branch fails with
+// "HEAD points at " + name + " but branch has no commits yet".
+Result<std::string> head_commit(const Repo& repo);
+
+// The current branch name, or nothing when HEAD is detached.
+Result<std::optional<std::string>> current_branch(const Repo& repo);
+
+// Creates a branch at the commit `at` resolves to, and returns that id.
+// Failures: the name rules, "branch " + name + " already exists", the
+// resolution errors, OS error text for the writes.
+Result<std::string> create_branch(const Repo& repo, std::string_view name,
+                                  std::string_view at = "HEAD");
+
+// Removes a branch file. Failures: the name rules, the read_head errors,
+// "cannot delete the current branch (" + name + "); switch first",
+// "branch " + name + " does not exist", "removing " + path.
+Status delete_branch(const Repo& repo, std::string_view name);
+
+// (name, id) of every branch directly in refs/heads, by name in byte order.
+// Names containing "/" live in subdirectories and are not listed.
+Result<std::vector<std::pair<std::string, std::string>>> list_branches(const Repo& repo);
+
+// Points HEAD at an existing branch. Failures: the name rules, "branch " +
+// name + " does not exist", OS error text for the write.
+Status switch_branch(const Repo& repo, std::string_view name);
+
+// ---------------------------------------------------------------------------
+// Ref resolution: "HEAD", a branch name, a full id of an existing object, or
+// four or more leading hex digits of one (a short id). One stat for a full
+// id, one listing of one fan-out directory for a short id.
+Result<std::string> resolve(const Repo& repo, std::string_view ref);
+
+// ---------------------------------------------------------------------------
+// Commits and history.
+
+// The author name used when the caller gives none.
+inline constexpr std::string_view kDefaultAuthorName = "agent";
+
+// Records a commit of the stored timeline `timeline_id` on the current branch
+// and returns its id. Failures: "cannot commit while HEAD is detached", the
+// HEAD and branch messages, the object store messages, OS error text for the
+// branch write.
+Result<std::string> commit(const Repo& repo, const std::string& timeline_id, Author author,
+                           std::string message);
+
+// The commit a ref resolves to. Failures: resolution errors, the object
+// store errors, "parsing commit " + id, "commit " + id + " has unsupported
+// schema " + quoted schema + " (expected " + "tesmo.commit.1" + ")".
+Result<Commit> read_commit(const Repo& repo, std::string_view ref);
+
+// The commit stored under `id`, with the checks of read_commit.
+Result<Commit> read_commit_id(const Repo& repo, const std::string& id);
+
+// The timeline of the commit a ref resolves to.
+Result<JsonValue> read_timeline(const Repo& repo, std::string_view ref);
+
+struct LogEntry {
+  std::string id;
+  Commit commit;
+};
+
+// The history from `start` (or from HEAD when absent) following first
+// parents, newest first. Without a start, a HEAD that gives no commit yields
+// an empty list. Any unreadable commit on the way fails the whole walk.
+Result<std::vector<LogEntry>> log(const Repo& repo, std::optional<std::string_view> start);
 
 }  // namespace tesmo

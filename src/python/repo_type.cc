@@ -1,10 +1,13 @@
 // The tesmo.Repo class: opening repositories, and describing one.
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "args.h"
+#include "convert.h"
 #include "errors.h"
 #include "instance.h"
+#include "object.h"
 #include "once.h"
 #include "pyref.h"
 #include "quote.h"
@@ -63,6 +66,181 @@ PyObject* repo_open(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 // ---------------------------------------------------------------------------
+// History and branches
+
+// The e-mail recorded for commits made without one.
+constexpr const char kDefaultAuthorEmail[] = "agent@localhost";
+
+PyObject* str_of(const std::string& text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+PyObject* commit_dict(const Commit& record) { return to_python(commit_to_json(record)); }
+
+// Matches a method taking one string parameter and converts it.
+bool one_string(const char* method, const Param (&params)[1], PyObject* args, PyObject* kwargs,
+                std::string& out) {
+  PyObject* argv[1];
+  if (!match_arguments({method, params}, args, kwargs, argv)) return false;
+  return convert_string(params[0].name, argv[0], out);
+}
+
+constexpr Param kCommitParams[] = {
+    {"timeline", true}, {"message", true}, {"author_name", false}, {"author_email", false}};
+constexpr Param kRefstrParams[] = {{"refstr", true}};
+constexpr Param kLogParams[] = {{"refstr", false}};
+constexpr Param kNameParams[] = {{"name", true}};
+constexpr Param kCreateBranchParams[] = {{"name", true}, {"at", false}};
+
+PyObject* repo_commit(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyObject* argv[4];
+    if (!match_arguments({"Repo.commit", kCommitParams}, args, kwargs, argv)) return nullptr;
+    std::string message;
+    std::optional<std::string> author_name, author_email;
+    if (!convert_string("message", argv[1], message) ||
+        !convert_optional_string("author_name", argv[2], author_name) ||
+        !convert_optional_string("author_email", argv[3], author_email)) {
+      return nullptr;
+    }
+    Result<JsonValue> timeline = to_json_value(argv[0]);
+    if (!timeline) return raise_error(timeline.error());
+    const Repo& repo = repo_of(self);
+    // The timeline is stored before HEAD is looked at: a refused commit
+    // leaves only an unreferenced object behind.
+    Result<std::string> timeline_id = write_object(objects_dir(repo), *timeline);
+    if (!timeline_id) return raise_error(timeline_id.error());
+    Author author{author_name ? std::move(*author_name) : std::string(kDefaultAuthorName),
+                  author_email ? std::move(*author_email) : std::string(kDefaultAuthorEmail)};
+    Result<std::string> id = commit(repo, *timeline_id, std::move(author), std::move(message));
+    if (!id) return raise_error(id.error());
+    return str_of(*id);
+  });
+}
+
+PyObject* repo_read_timeline(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    std::string ref;
+    if (!one_string("Repo.read_timeline", kRefstrParams, args, kwargs, ref)) return nullptr;
+    Result<JsonValue> timeline = read_timeline(repo_of(self), ref);
+    if (!timeline) return raise_error(timeline.error());
+    return to_python(*timeline);
+  });
+}
+
+PyObject* repo_read_commit(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    std::string ref;
+    if (!one_string("Repo.read_commit", kRefstrParams, args, kwargs, ref)) return nullptr;
+    Result<Commit> record = read_commit(repo_of(self), ref);
+    if (!record) return raise_error(record.error());
+    return commit_dict(*record);
+  });
+}
+
+PyObject* repo_resolve(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    std::string ref;
+    if (!one_string("Repo.resolve", kRefstrParams, args, kwargs, ref)) return nullptr;
+    Result<std::string> id = resolve(repo_of(self), ref);
+    if (!id) return raise_error(id.error());
+    return str_of(*id);
+  });
+}
+
+PyObject* repo_log(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyObject* argv[1];
+    if (!match_arguments({"Repo.log", kLogParams}, args, kwargs, argv)) return nullptr;
+    std::optional<std::string> start;
+    if (!convert_optional_string("refstr", argv[0], start)) return nullptr;
+    Result<std::vector<LogEntry>> entries =
+        log(repo_of(self), start ? std::optional<std::string_view>(*start) : std::nullopt);
+    if (!entries) return raise_error(entries.error());
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(entries->size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < entries->size(); ++i) {
+      const LogEntry& entry = (*entries)[i];
+      PyRef id = PyRef::steal(str_of(entry.id));
+      PyRef record = PyRef::steal(id ? commit_dict(entry.commit) : nullptr);
+      PyRef pair = PyRef::steal(record ? PyTuple_New(2) : nullptr);
+      if (!pair) return nullptr;
+      PyTuple_SetItem(pair.get(), 0, id.release());
+      PyTuple_SetItem(pair.get(), 1, record.release());
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair.release());
+    }
+    return list.release();
+  });
+}
+
+PyObject* repo_create_branch(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyObject* argv[2];
+    if (!match_arguments({"Repo.create_branch", kCreateBranchParams}, args, kwargs, argv)) {
+      return nullptr;
+    }
+    std::string name, at = "HEAD";
+    if (!convert_string("name", argv[0], name)) return nullptr;
+    // `at` defaults to "HEAD" when omitted; an explicit None is refused.
+    if (argv[1] != nullptr && !convert_string("at", argv[1], at)) return nullptr;
+    Result<std::string> id = create_branch(repo_of(self), name, at);
+    if (!id) return raise_error(id.error());
+    return str_of(*id);
+  });
+}
+
+PyObject* repo_delete_branch(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    std::string name;
+    if (!one_string("Repo.delete_branch", kNameParams, args, kwargs, name)) return nullptr;
+    if (Status s = delete_branch(repo_of(self), name); !s) return raise_error(s.error());
+    Py_INCREF(Py_None);
+    return Py_None;
+  });
+}
+
+PyObject* repo_list_branches(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    auto branches = list_branches(repo_of(self));
+    if (!branches) return raise_error(branches.error());
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(branches->size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < branches->size(); ++i) {
+      PyRef name = PyRef::steal(str_of((*branches)[i].first));
+      PyRef id = PyRef::steal(name ? str_of((*branches)[i].second) : nullptr);
+      PyRef pair = PyRef::steal(id ? PyTuple_New(2) : nullptr);
+      if (!pair) return nullptr;
+      PyTuple_SetItem(pair.get(), 0, name.release());
+      PyTuple_SetItem(pair.get(), 1, id.release());
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair.release());
+    }
+    return list.release();
+  });
+}
+
+PyObject* repo_current_branch(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    Result<std::optional<std::string>> name = current_branch(repo_of(self));
+    if (!name) return raise_error(name.error());
+    if (!*name) {
+      Py_INCREF(Py_None);
+      return Py_None;
+    }
+    return str_of(**name);
+  });
+}
+
+PyObject* repo_switch_branch(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    std::string name;
+    if (!one_string("Repo.switch_branch", kNameParams, args, kwargs, name)) return nullptr;
+    if (Status s = switch_branch(repo_of(self), name); !s) return raise_error(s.error());
+    Py_INCREF(Py_None);
+    return Py_None;
+  });
+}
+
+// ---------------------------------------------------------------------------
 // Description
 
 PyObject* path_class() {
@@ -114,6 +292,48 @@ PyMethodDef repo_methods[] = {
      "open(workdir)\n--\n\n"
      "Open a repo whose .tesmo/ lives at exactly <path>/.tesmo. Convenience\n"
      "wrapper over discover() when the caller knows the workdir."},
+    {"commit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(repo_commit)),
+     METH_VARARGS | METH_KEYWORDS,
+     "commit($self, timeline, message, author_name=None, author_email=None)\n--\n\n"
+     "Snapshot a timeline (Python dict) and create a commit on the\n"
+     "current branch. Returns the new commit's hash."},
+    {"read_timeline", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(repo_read_timeline)),
+     METH_VARARGS | METH_KEYWORDS,
+     "read_timeline($self, refstr)\n--\n\n"
+     "Read the timeline at a given ref as a Python dict."},
+    {"read_commit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(repo_read_commit)),
+     METH_VARARGS | METH_KEYWORDS,
+     "read_commit($self, refstr)\n--\n\n"
+     "Read the commit at <ref> as a Commit dict."},
+    {"resolve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(repo_resolve)),
+     METH_VARARGS | METH_KEYWORDS,
+     "resolve($self, refstr)\n--\n\n"
+     "Resolve a ref string (HEAD, branch, short hash, full hash) to a\n"
+     "full hash."},
+    {"log", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(repo_log)),
+     METH_VARARGS | METH_KEYWORDS,
+     "log($self, refstr=None)\n--\n\n"
+     "Walk commits from <ref> (default HEAD) newest-first.\n"
+     "Each entry is a (hash, commit_dict) tuple."},
+    {"create_branch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(repo_create_branch)),
+     METH_VARARGS | METH_KEYWORDS,
+     "create_branch($self, name, at=\"HEAD\")\n--\n\n"
+     "Create a branch at <start_ref> (default HEAD). Returns the commit\n"
+     "hash the branch was created at."},
+    {"delete_branch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(repo_delete_branch)),
+     METH_VARARGS | METH_KEYWORDS,
+     "delete_branch($self, name)\n--\n\n"
+     "Delete a branch. Refuses to delete the current branch."},
+    {"list_branches", repo_list_branches, METH_NOARGS,
+     "list_branches($self)\n--\n\n"
+     "List branches as (name, hash) tuples, sorted alphabetically."},
+    {"current_branch", repo_current_branch, METH_NOARGS,
+     "current_branch($self)\n--\n\n"
+     "Return the current branch name, or None if HEAD is detached."},
+    {"switch_branch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(repo_switch_branch)),
+     METH_VARARGS | METH_KEYWORDS,
+     "switch_branch($self, name)\n--\n\n"
+     "Switch HEAD to an existing branch."},
     {nullptr, nullptr, 0, nullptr},
 };
 

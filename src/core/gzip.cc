@@ -1,0 +1,274 @@
+// One gzip member in and out of a descriptor. zlib does raw deflate only;
+// the header and trailer are written and parsed here.
+#include "gzip.h"
+
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "fs.h"
+
+namespace tesmo {
+namespace {
+
+constexpr std::size_t kBufferSize = 32 * 1024;
+
+// ID1 ID2, CM deflate, no flags, MTIME 0, XFL 0, OS 255 (unknown): fixed, so
+// that equal values give byte-equal files.
+constexpr unsigned char kHeader[10] = {0x1F, 0x8B, 8, 0, 0, 0, 0, 0, 0, 0xFF};
+
+constexpr unsigned char kFlagText = 0x01;
+constexpr unsigned char kFlagHeaderCrc = 0x02;
+constexpr unsigned char kFlagExtra = 0x04;
+constexpr unsigned char kFlagName = 0x08;
+constexpr unsigned char kFlagComment = 0x10;
+constexpr unsigned char kKnownFlags = kFlagText | kFlagHeaderCrc | kFlagExtra | kFlagName | kFlagComment;
+
+// Most zlib lengths are 32-bit; larger data go through in pieces this big.
+constexpr std::size_t kMaxChunk = std::size_t{1} << 30;
+
+Error unexpected_eof() { return Error("unexpected end of file"); }
+Error checksum_mismatch() { return Error("corrupt gzip stream does not have a matching checksum"); }
+
+// zlib keeps the stream's address (deflateStateCheck compares it), so the
+// wrappers can be neither copied nor moved.
+class Deflater {
+ public:
+  Deflater() : ok_(deflateInit2(&strm_, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) == Z_OK) {}
+  ~Deflater() {
+    if (ok_) deflateEnd(&strm_);
+  }
+  Deflater(const Deflater&) = delete;
+  Deflater& operator=(const Deflater&) = delete;
+
+  bool ok() const { return ok_; }
+  z_stream* get() { return &strm_; }
+
+ private:
+  z_stream strm_{};
+  bool ok_;
+};
+
+class Inflater {
+ public:
+  Inflater() : ok_(inflateInit2(&strm_, -15) == Z_OK) {}
+  ~Inflater() {
+    if (ok_) inflateEnd(&strm_);
+  }
+  Inflater(const Inflater&) = delete;
+  Inflater& operator=(const Inflater&) = delete;
+
+  bool ok() const { return ok_; }
+  z_stream* get() { return &strm_; }
+
+ private:
+  z_stream strm_{};
+  bool ok_;
+};
+
+void put_le32(unsigned char* p, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+std::uint32_t get_le32(const unsigned char* p) {
+  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
+         std::uint32_t{p[3]} << 24;
+}
+
+// The file read through one 32 KiB buffer, refilled only when empty. While
+// `crc` is on, every byte taken is added to the header CRC.
+class Input {
+ public:
+  explicit Input(int fd) : fd_(fd), buf_(std::make_unique_for_overwrite<unsigned char[]>(kBufferSize)) {}
+
+  // Makes sure a byte is buffered; false at the end of the file.
+  Result<bool> fill() {
+    if (pos_ < len_) return true;
+    for (;;) {
+      const ssize_t n = ::read(fd_, buf_.get(), kBufferSize);
+      if (n > 0) {
+        pos_ = 0;
+        len_ = static_cast<std::size_t>(n);
+        return true;
+      }
+      if (n == 0) return false;
+      if (errno != EINTR) return Error::from_errno(errno);
+    }
+  }
+
+  const unsigned char* data() const { return buf_.get() + pos_; }
+  std::size_t available() const { return len_ - pos_; }
+
+  void consume(std::size_t n) {
+    if (crc_on) crc = crc32_z(crc, data(), n);
+    pos_ += n;
+  }
+
+  // Takes exactly n bytes, into `out` unless it is null.
+  Status take(unsigned char* out, std::size_t n) {
+    while (n > 0) {
+      Result<bool> more = fill();
+      if (!more) return more.error();
+      if (!*more) return unexpected_eof();
+      const std::size_t k = std::min(n, available());
+      if (out) {
+        std::memcpy(out, data(), k);
+        out += k;
+      }
+      consume(k);
+      n -= k;
+    }
+    return {};
+  }
+
+  // Takes a NUL-terminated field, at most kMaxGzipHeaderText bytes before the NUL.
+  Status skip_text() {
+    std::size_t length = 0;
+    for (;;) {
+      Result<bool> more = fill();
+      if (!more) return more.error();
+      if (!*more) return unexpected_eof();
+      const std::size_t room = kMaxGzipHeaderText - length;
+      const std::size_t scan = std::min(available(), room + 1);
+      const void* nul = std::memchr(data(), 0, scan);
+      if (nul) {
+        consume(static_cast<const unsigned char*>(nul) - data() + 1);
+        return {};
+      }
+      if (scan > room) return Error("gzip header field too long");
+      length += scan;
+      consume(scan);
+    }
+  }
+
+  bool crc_on = false;
+  uLong crc = 0;
+
+ private:
+  int fd_;
+  std::unique_ptr<unsigned char[]> buf_;
+  std::size_t pos_ = 0;
+  std::size_t len_ = 0;
+};
+
+Status read_header(Input& in) {
+  in.crc_on = true;
+  unsigned char h[10];
+  if (Status s = in.take(h, sizeof h); !s) return s;
+  if (h[0] != 0x1F || h[1] != 0x8B || h[2] != 8 || (h[3] & ~kKnownFlags) != 0) {
+    return Error("invalid gzip header");
+  }
+  const unsigned char flags = h[3];
+  if (flags & kFlagExtra) {
+    unsigned char xlen[2];
+    if (Status s = in.take(xlen, 2); !s) return s;
+    if (Status s = in.take(nullptr, xlen[0] | xlen[1] << 8); !s) return s;
+  }
+  if (flags & kFlagName) {
+    if (Status s = in.skip_text(); !s) return s;
+  }
+  if (flags & kFlagComment) {
+    if (Status s = in.skip_text(); !s) return s;
+  }
+  in.crc_on = false;
+  if (flags & kFlagHeaderCrc) {
+    unsigned char stored[2];
+    if (Status s = in.take(stored, 2); !s) return s;
+    const uLong want = stored[0] | uLong{stored[1]} << 8;
+    if (want != (in.crc & 0xFFFF)) return checksum_mismatch();
+  }
+  return {};
+}
+
+}  // namespace
+
+Status write_gzip(int fd, std::string_view data) {
+  Deflater deflater;
+  if (!deflater.ok()) return Error::from_errno(ENOMEM);
+  z_stream* z = deflater.get();
+  auto out = std::make_unique_for_overwrite<unsigned char[]>(kBufferSize);
+  std::memcpy(out.get(), kHeader, sizeof kHeader);
+  std::size_t used = sizeof kHeader;
+
+  const unsigned char* next = reinterpret_cast<const unsigned char*>(data.data());
+  std::size_t left = data.size();
+  for (;;) {
+    if (z->avail_in == 0 && left > 0) {
+      const std::size_t chunk = std::min(left, kMaxChunk);
+      z->next_in = const_cast<unsigned char*>(next);
+      z->avail_in = static_cast<uInt>(chunk);
+      next += chunk;
+      left -= chunk;
+    }
+    z->next_out = out.get() + used;
+    z->avail_out = static_cast<uInt>(kBufferSize - used);
+    const int rc = deflate(z, left == 0 ? Z_FINISH : Z_NO_FLUSH);
+    used = kBufferSize - z->avail_out;
+    if (rc == Z_STREAM_END) break;
+    if (rc != Z_OK && rc != Z_BUF_ERROR) return Error("compression failed");
+    if (used == kBufferSize) {
+      if (Status s = write_all(fd, {reinterpret_cast<char*>(out.get()), used}); !s) return s;
+      used = 0;
+    }
+  }
+
+  if (kBufferSize - used < 8) {
+    if (Status s = write_all(fd, {reinterpret_cast<char*>(out.get()), used}); !s) return s;
+    used = 0;
+  }
+  const uLong crc = crc32_z(0, reinterpret_cast<const unsigned char*>(data.data()), data.size());
+  put_le32(out.get() + used, static_cast<std::uint32_t>(crc));
+  put_le32(out.get() + used + 4, static_cast<std::uint32_t>(data.size()));
+  used += 8;
+  return write_all(fd, {reinterpret_cast<char*>(out.get()), used});
+}
+
+Result<std::string> read_gzip(int fd) {
+  Input in(fd);
+  if (Status s = read_header(in); !s) return s.error();
+
+  Inflater inflater;
+  if (!inflater.ok()) return Error::from_errno(ENOMEM);
+  z_stream* z = inflater.get();
+  std::string out(4096, '\0');
+  std::size_t produced = 0;
+  for (;;) {
+    Result<bool> more = in.fill();
+    if (!more) return more.error();
+    if (!*more) return unexpected_eof();
+    if (produced == out.size()) out.resize(out.size() * 2);
+    const std::size_t in_before = in.available();
+    const std::size_t out_before = std::min(out.size() - produced, kMaxChunk);
+    z->next_in = const_cast<unsigned char*>(in.data());
+    z->avail_in = static_cast<uInt>(in_before);
+    z->next_out = reinterpret_cast<unsigned char*>(out.data() + produced);
+    z->avail_out = static_cast<uInt>(out_before);
+    const int rc = inflate(z, Z_NO_FLUSH);
+    const std::size_t consumed = in_before - z->avail_in;
+    const std::size_t written = out_before - z->avail_out;
+    in.consume(consumed);
+    produced += written;
+    if (rc == Z_STREAM_END) break;
+    if (rc == Z_MEM_ERROR) return Error::from_errno(ENOMEM);
+    // With input and room both offered, a stream that moves nothing is stuck.
+    if ((rc != Z_OK && rc != Z_BUF_ERROR) || (consumed == 0 && written == 0)) {
+      return Error("corrupt deflate stream");
+    }
+  }
+  out.resize(produced);
+
+  unsigned char trailer[8];
+  if (Status s = in.take(trailer, sizeof trailer); !s) return s.error();
+  const uLong crc = crc32_z(0, reinterpret_cast<const unsigned char*>(out.data()), out.size());
+  if (get_le32(trailer) != static_cast<std::uint32_t>(crc) ||
+      get_le32(trailer + 4) != static_cast<std::uint32_t>(out.size())) {
+    return checksum_mismatch();
+  }
+  return out;
+}
+
+}  // namespace tesmo

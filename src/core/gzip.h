@@ -1,0 +1,31 @@
+// The gzip member format of object files, written and read through zlib's
+// raw deflate with the header and trailer handled here, so each failure on
+// reading gets its own message. Internal to the object store.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "error.h"
+
+namespace tesmo {
+
+// Writes `data` to the open descriptor as one gzip member: the fixed header
+// 1F 8B 08 00 00000000 00 FF (no name, MTIME 0 so equal data give equal
+// files), deflate at level 6, then CRC-32 and length. Output goes out in
+// 32 KiB pieces. A write failure is the OS error text.
+Status write_gzip(int fd, std::string_view data);
+
+// Reads the first gzip member from the descriptor and returns its data;
+// bytes after the member are not read. Messages: "unexpected end of file",
+// "invalid gzip header", "gzip header field too long" (a name or comment
+// longer than kMaxGzipHeaderText), "corrupt deflate stream", "corrupt gzip
+// stream does not have a matching checksum" (data or header CRC, or length),
+// or the OS error text of a failed read.
+Result<std::string> read_gzip(int fd);
+
+// The longest stored file name or comment the reader accepts, in bytes
+// before the terminating NUL.
+inline constexpr std::size_t kMaxGzipHeaderText = 65535;
+
+}  // namespace tesmo

@@ -1,0 +1,127 @@
+// Committing on the current branch, reading commits and timelines back, and
+// walking history.
+#include <time.h>
+
+#include <cerrno>
+#include <ctime>
+#include <unordered_set>
+
+#include "fs.h"
+#include "lock.h"
+#include "object.h"
+#include "quote.h"
+#include "repo.h"
+
+namespace tesmo {
+
+namespace {
+
+// The current UTC time as "%Y-%m-%dT%H:%M:%SZ", the fraction dropped.
+Result<std::string> utc_timestamp() {
+  struct timespec now;
+  if (::clock_gettime(CLOCK_REALTIME, &now) != 0) return Error::from_errno(errno);
+  struct tm parts;
+  if (::gmtime_r(&now.tv_sec, &parts) == nullptr) return Error::from_errno(errno);
+  char text[32];
+  const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  if (n == 0 || parts.tm_year + 1900 < 0 || parts.tm_year + 1900 > 9999) {
+    return Error("the system clock gives a time that cannot be written as a timestamp");
+  }
+  return std::string(text, n);
+}
+
+}  // namespace
+
+Result<std::string> commit(const Repo& repo, const std::string& timeline_id, Author author,
+                           std::string message) {
+  // From reading the branch to moving it, no other writer may move it, or
+  // one of two concurrent commits would drop out of history.
+  Result<RepoLock> lock = RepoLock::acquire(repo);
+  if (!lock) return lock.error();
+
+  Result<HeadState> head = read_head(repo);
+  if (!head) return head.error();
+  const auto* on_branch = std::get_if<OnBranch>(&*head);
+  if (on_branch == nullptr) return Error("cannot commit while HEAD is detached");
+  Result<std::optional<std::string>> parent = read_branch(repo, on_branch->name);
+  if (!parent) return parent.error();
+
+  Result<std::string> timestamp = utc_timestamp();
+  if (!timestamp) return timestamp.error();
+
+  Commit record;
+  record.schema = std::string(COMMIT_SCHEMA);
+  record.timeline = timeline_id;
+  if (*parent) record.parents.push_back(std::move(**parent));
+  record.author = std::move(author);
+  record.timestamp = std::move(*timestamp);
+  record.message = std::move(message);
+  Result<std::string> id = write_object(objects_dir(repo), commit_to_json(record));
+  if (!id) return id.error();
+
+  head = read_head(repo);
+  if (!head) return head.error();
+  if (const auto* now_on = std::get_if<OnBranch>(&*head)) {
+    const std::string path = branch_path(repo, now_on->name);
+    if (Status s = make_dirs(parent_path(path)); !s) return s.error();
+    if (Status s = write_file_atomic(path, *id + "\n"); !s) return s.error();
+  }
+  return id;
+}
+
+Result<Commit> read_commit_id(const Repo& repo, const std::string& id) {
+  Result<JsonValue> value = read_object(objects_dir(repo), id);
+  if (!value) return value.error();
+  Result<Commit> record = commit_from_json(*value);
+  if (!record) return record.error().with_context("parsing commit " + id);
+  if (record->schema != COMMIT_SCHEMA) {
+    return Error("commit " + id + " has unsupported schema " + debug_quote(record->schema) +
+                 " (expected " + std::string(COMMIT_SCHEMA) + ")");
+  }
+  return record;
+}
+
+Result<Commit> read_commit(const Repo& repo, std::string_view ref) {
+  Result<std::string> id = resolve(repo, ref);
+  if (!id) return id.error();
+  return read_commit_id(repo, *id);
+}
+
+Result<JsonValue> read_timeline(const Repo& repo, std::string_view ref) {
+  Result<Commit> record = read_commit(repo, ref);
+  if (!record) return record.error();
+  return read_object(objects_dir(repo), record->timeline);
+}
+
+Result<std::vector<LogEntry>> log(const Repo& repo, std::optional<std::string_view> start) {
+  std::string id;
+  if (start) {
+    Result<std::string> resolved = resolve(repo, *start);
+    if (!resolved) return resolved.error();
+    id = std::move(*resolved);
+  } else {
+    Result<std::string> head = head_commit(repo);
+    if (!head) return std::vector<LogEntry>();
+    id = std::move(*head);
+  }
+
+  std::vector<LogEntry> entries;
+  // Ids name their content, so history cannot loop unless object files were
+  // replaced by hand; stop such a loop instead of walking it forever.
+  std::unordered_set<std::string> seen;
+  for (;;) {
+    if (!seen.insert(id).second) {
+      return Error("history loops back to commit " + id);
+    }
+    Result<Commit> record = read_commit_id(repo, id);
+    if (!record) return record.error();
+    const bool root = record->parents.empty();
+    std::string next = root ? std::string() : record->parents.front();
+    entries.push_back(LogEntry{std::move(id), std::move(*record)});
+    if (root) break;
+    id = std::move(next);
+  }
+  return entries;
+}
+
+}  // namespace tesmo

@@ -1,0 +1,192 @@
+// The canonical JSON writer, and the parts of JsonObject that are not inline.
+// The writer appends straight into one output string; the text it produces
+// fixes object ids, so its layout must never change.
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstring>
+
+#include "json.h"
+
+namespace tesmo {
+
+JsonObject::JsonObject(std::vector<Member> members) : members_(std::move(members)) {
+  const auto by_key = [](const Member& a, const Member& b) { return a.first < b.first; };
+  std::stable_sort(members_.begin(), members_.end(), by_key);
+  // Stability keeps equal keys in their given order, so the last of each run
+  // is the one a sequence of inserts would have kept.
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < members_.size(); ++i) {
+    if (kept > 0 && members_[kept - 1].first == members_[i].first) {
+      members_[kept - 1].second = std::move(members_[i].second);
+    } else {
+      if (kept != i) members_[kept] = std::move(members_[i]);
+      ++kept;
+    }
+  }
+  members_.erase(members_.begin() + static_cast<std::ptrdiff_t>(kept), members_.end());
+}
+
+JsonObject::JsonObject(std::initializer_list<Member> members)
+    : JsonObject(std::vector<Member>(members)) {}
+
+namespace {
+
+// What each byte becomes inside a string: 0 copies it, 'u' writes \u00XX,
+// any other letter writes a backslash and that letter.
+constexpr auto kEscape = [] {
+  std::array<char, 256> table{};
+  for (int b = 0; b < 0x20; ++b) table[b] = 'u';
+  table['\b'] = 'b';
+  table['\t'] = 't';
+  table['\n'] = 'n';
+  table['\f'] = 'f';
+  table['\r'] = 'r';
+  table['"'] = '"';
+  table['\\'] = '\\';
+  return table;
+}();
+
+void append_string(std::string& out, std::string_view s) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out.push_back('"');
+  std::size_t run = 0;  // start of the bytes not yet copied
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const unsigned char b = static_cast<unsigned char>(s[i]);
+    const char esc = kEscape[b];
+    if (esc == 0) continue;
+    out.append(s.data() + run, i - run);
+    run = i + 1;
+    if (esc == 'u') {
+      const char seq[6] = {'\\', 'u', '0', '0', kHex[b >> 4], kHex[b & 0xF]};
+      out.append(seq, sizeof seq);
+    } else {
+      const char seq[2] = {'\\', esc};
+      out.append(seq, sizeof seq);
+    }
+  }
+  out.append(s.data() + run, s.size() - run);
+  out.push_back('"');
+}
+
+template <class Int>
+void append_integer(std::string& out, Int v) {
+  char buf[24];
+  const auto r = std::to_chars(buf, buf + sizeof buf, v);
+  out.append(buf, r.ptr);
+}
+
+// Shortest round-trip digits from to_chars, laid out in fixed notation for
+// decimal exponents -5..15 and scientific notation otherwise. Fixed text
+// always has a point, so a float never reads back as an integer.
+void append_float(std::string& out, double x) {
+  if (!std::isfinite(x)) {
+    out.append("null");
+    return;
+  }
+  if (std::signbit(x)) {
+    out.push_back('-');
+    x = -x;
+  }
+  if (x == 0) {
+    out.append("0.0");
+    return;
+  }
+  // to_chars gives "d[.ddd]e±XX[X]" with no trailing zeros in the digits.
+  char sci[32];
+  const auto r = std::to_chars(sci, sci + sizeof sci, x, std::chars_format::scientific);
+  const char* e = std::find(sci, r.ptr, 'e');
+  char digits[20];
+  std::size_t k = 0;
+  digits[k++] = sci[0];
+  for (const char* p = sci + 2; p < e; ++p) digits[k++] = *p;  // skips the point, if any
+  int n = 0;
+  for (const char* p = e + 2; p < r.ptr; ++p) n = n * 10 + (*p - '0');
+  if (e[1] == '-') n = -n;
+  const int ki = static_cast<int>(k);
+
+  if (n >= -5 && n <= 15) {
+    if (n >= ki - 1) {  // an integer value: all digits, padding zeros, ".0"
+      out.append(digits, k);
+      out.append(static_cast<std::size_t>(n - ki + 1), '0');
+      out.append(".0");
+    } else if (n >= 0) {  // point inside the digits
+      out.append(digits, static_cast<std::size_t>(n + 1));
+      out.push_back('.');
+      out.append(digits + n + 1, k - static_cast<std::size_t>(n + 1));
+    } else {  // below one: "0." then leading zeros
+      out.append("0.");
+      out.append(static_cast<std::size_t>(-n - 1), '0');
+      out.append(digits, k);
+    }
+    return;
+  }
+  out.push_back(digits[0]);
+  if (k > 1) {
+    out.push_back('.');
+    out.append(digits + 1, k - 1);
+  }
+  out.push_back('e');
+  out.push_back(n < 0 ? '-' : '+');
+  append_integer(out, n < 0 ? -n : n);
+}
+
+void append_value(std::string& out, const JsonValue& value) {
+  switch (value.kind()) {
+    case JsonKind::Null:
+      out.append("null");
+      return;
+    case JsonKind::Bool:
+      out.append(*value.get_bool() ? "true" : "false");
+      return;
+    case JsonKind::Number: {
+      const JsonNumber& n = *value.get_number();
+      switch (n.kind()) {
+        case JsonNumber::Kind::Unsigned: append_integer(out, n.as_u64()); return;
+        case JsonNumber::Kind::Negative: append_integer(out, n.as_i64()); return;
+        case JsonNumber::Kind::Float: append_float(out, n.as_double()); return;
+      }
+      return;
+    }
+    case JsonKind::String:
+      append_string(out, *value.get_string());
+      return;
+    case JsonKind::Array: {
+      out.push_back('[');
+      bool first = true;
+      for (const JsonValue& item : *value.get_array()) {
+        if (!first) out.push_back(',');
+        first = false;
+        append_value(out, item);
+      }
+      out.push_back(']');
+      return;
+    }
+    case JsonKind::Object: {
+      out.push_back('{');
+      bool first = true;
+      for (const auto& [key, item] : *value.get_object()) {
+        if (!first) out.push_back(',');
+        first = false;
+        append_string(out, key);
+        out.push_back(':');
+        append_value(out, item);
+      }
+      out.push_back('}');
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+std::string canonical_json(const JsonValue& value) {
+  std::string out;
+  out.reserve(128);
+  append_value(out, value);
+  return out;
+}
+
+JsonValue canonicalize(const JsonValue& value) { return value; }
+
+}  // namespace tesmo

@@ -1,0 +1,46 @@
+// The object store: values named by the SHA-256 of their canonical text and
+// kept one per gzip file under objects/<2 digits>/<62 digits>. The store
+// keeps no state; each call stands alone.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "error.h"
+#include "json.h"
+
+namespace tesmo {
+
+// "sha256:" + 64 lower-case hex digits of the SHA-256 of the canonical text.
+std::string hash_value(const JsonValue& value);
+
+// The id of an already built canonical text (the same digest, without
+// building the text again).
+std::string hash_text(std::string_view canonical_text);
+
+// objects_dir / first two bytes of the body / rest of the body. Only the
+// prefix and length are checked: "hash missing `sha256:` prefix: " + id, or
+// "hash body too short: " + body when the body is under 3 bytes; a body
+// whose first two bytes are not whole UTF-8 characters is also refused.
+// Touches no file.
+Result<std::string> object_path(std::string_view objects_dir, std::string_view id);
+
+// Whether an object file is present: its metadata can be read, following
+// symbolic links.
+bool object_exists(const std::string& path);
+
+// Stores the value and returns its id. An object already present is not
+// written again nor read. Otherwise the gzip file is written beside its final
+// path under a name starting with "." and renamed into place, so a reader
+// never sees a part, and a failed write leaves nothing behind. Messages:
+// "creating " + fan-out directory, "creating " + object path (the temporary
+// file could not be made), or the OS error text of a failed write.
+Result<std::string> write_object(const std::string& objects_dir, const JsonValue& value);
+
+// Loads the value stored under `id`. Messages: the object_path errors,
+// "opening " + path, the gzip errors of read_gzip, "parsing object " + id
+// when the content is not JSON the reader accepts. The content is not hashed
+// again.
+Result<JsonValue> read_object(const std::string& objects_dir, std::string_view id);
+
+}  // namespace tesmo

@@ -1,0 +1,214 @@
+// HEAD and branch files: reading, trimming, the name rules, and the branch
+// operations. Writers hold the repository lock (lock.h) while they read and
+// write, and write through a rename so no reader sees half a file.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "fs.h"
+#include "lock.h"
+#include "quote.h"
+#include "repo.h"
+#include "utf8.h"
+
+namespace tesmo {
+
+namespace {
+
+constexpr std::string_view kRefPrefix = "ref: refs/heads/";
+constexpr std::string_view kIdPrefix = "sha256:";
+
+bool is_white_space(char32_t c) {
+  switch (c) {
+    case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x20:
+    case 0x85: case 0xA0: case 0x1680: case 0x2028: case 0x2029:
+    case 0x202F: case 0x205F: case 0x3000:
+      return true;
+    default:
+      return c >= 0x2000 && c <= 0x200A;
+  }
+}
+
+// Reads a small text file that must be UTF-8; failures are wrapped as
+// "reading " + path.
+Result<std::string> read_text(const std::string& path) {
+  Result<std::string> bytes = read_file(path);
+  if (!bytes) return bytes.error().with_context("reading " + display_path(path));
+  if (!is_valid_utf8(*bytes)) {
+    return Error("stream did not contain valid UTF-8").with_context("reading " + display_path(path));
+  }
+  return bytes;
+}
+
+bool starts_with(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+Status write_head(const Repo& repo, std::string_view name) {
+  std::string text(kRefPrefix);
+  text.append(name);
+  text.push_back('\n');
+  return write_file_atomic(head_path(repo), text);
+}
+
+}  // namespace
+
+std::string branch_path(const Repo& repo, std::string_view name) {
+  return join_path(heads_dir(repo), name);
+}
+
+std::string_view trim_white_space(std::string_view text) {
+  std::size_t begin = 0;
+  while (begin < text.size()) {
+    const Utf8Char c = decode_utf8(text, begin);
+    if (!c.valid || !is_white_space(c.code_point)) break;
+    begin += c.length;
+  }
+  // Walk forward to find where the last non-space character ends.
+  std::size_t end = begin, pos = begin;
+  while (pos < text.size()) {
+    const Utf8Char c = decode_utf8(text, pos);
+    pos += c.length;
+    if (!c.valid || !is_white_space(c.code_point)) end = pos;
+  }
+  return text.substr(begin, end - begin);
+}
+
+Status check_branch_name(std::string_view name) {
+  if (name.empty()) return Error("branch name is empty");
+  const auto invalid = [&] { return Error("invalid branch name: " + std::string(name)); };
+  if (name.front() == '.' || name.front() == '/') return invalid();
+  if (name.back() == '/') return invalid();
+  if (name.find("..") != std::string_view::npos) return invalid();
+  if (name.find("//") != std::string_view::npos) return invalid();
+  for (const char ch : name) {
+    const bool ok = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') ||
+                    ch == '-' || ch == '.' || ch == '/' || ch == '_';
+    if (!ok) return invalid();
+  }
+  return {};
+}
+
+Result<HeadState> read_head(const Repo& repo) {
+  Result<std::string> text = read_text(head_path(repo));
+  if (!text) return text.error();
+  const std::string_view trimmed = trim_white_space(*text);
+  if (starts_with(trimmed, kRefPrefix)) return HeadState(OnBranch{std::string(trimmed.substr(kRefPrefix.size()))});
+  if (starts_with(trimmed, kIdPrefix)) return HeadState(Detached{std::string(trimmed)});
+  return Error("HEAD has unexpected contents: " + debug_quote(trimmed));
+}
+
+Result<std::optional<std::string>> read_branch(const Repo& repo, std::string_view name) {
+  const std::string path = branch_path(repo, name);
+  if (!path_exists(path)) return std::optional<std::string>();
+  Result<std::string> text = read_text(path);
+  if (!text) return text.error();
+  const std::string_view trimmed = trim_white_space(*text);
+  if (!starts_with(trimmed, kIdPrefix)) {
+    return Error("branch " + std::string(name) + " has invalid contents: " + debug_quote(trimmed));
+  }
+  return std::optional<std::string>(std::string(trimmed));
+}
+
+Result<std::string> head_commit(const Repo& repo) {
+  Result<HeadState> head = read_head(repo);
+  if (!head) return head.error();
+  if (const auto* detached = std::get_if<Detached>(&*head)) return detached->id;
+  const std::string& name = std::get<OnBranch>(*head).name;
+  Result<std::optional<std::string>> id = read_branch(repo, name);
+  if (!id) return id.error();
+  if (!*id) return Error("HEAD points at " + name + " but branch has no commits yet");
+  return std::move(**id);
+}
+
+Result<std::optional<std::string>> current_branch(const Repo& repo) {
+  Result<HeadState> head = read_head(repo);
+  if (!head) return head.error();
+  if (const auto* on = std::get_if<OnBranch>(&*head)) return std::optional<std::string>(on->name);
+  return std::optional<std::string>();
+}
+
+Result<std::string> create_branch(const Repo& repo, std::string_view name, std::string_view at) {
+  if (Status s = check_branch_name(name); !s) return s.error();
+  Result<RepoLock> lock = RepoLock::acquire(repo);
+  if (!lock) return lock.error();
+  const std::string path = branch_path(repo, name);
+  if (path_exists(path)) return Error("branch " + std::string(name) + " already exists");
+  Result<std::string> id = resolve(repo, at);
+  if (!id) return id.error();
+  if (Status s = make_dirs(parent_path(path)); !s) return s.error();
+  if (Status s = write_file_atomic(path, *id + "\n"); !s) return s.error();
+  return id;
+}
+
+Status delete_branch(const Repo& repo, std::string_view name) {
+  if (Status s = check_branch_name(name); !s) return s;
+  Result<RepoLock> lock = RepoLock::acquire(repo);
+  if (!lock) return lock.error();
+  Result<HeadState> head = read_head(repo);
+  if (!head) return head.error();
+  if (const auto* on = std::get_if<OnBranch>(&*head); on && on->name == name) {
+    return Error("cannot delete the current branch (" + std::string(name) + "); switch first");
+  }
+  const std::string path = branch_path(repo, name);
+  if (!path_exists(path)) return Error("branch " + std::string(name) + " does not exist");
+  if (::unlink(path.c_str()) != 0) {
+    return Error::from_errno(errno).with_context("removing " + display_path(path));
+  }
+  return {};
+}
+
+Result<std::vector<std::pair<std::string, std::string>>> list_branches(const Repo& repo) {
+  using List = std::vector<std::pair<std::string, std::string>>;
+  const std::string dir = heads_dir(repo);
+  if (!path_exists(dir)) return List();
+  DIR* handle = ::opendir(dir.c_str());
+  if (handle == nullptr) return Error::from_errno(errno);
+  std::unique_ptr<DIR, int (*)(DIR*)> closer(handle, ::closedir);
+  List branches;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(handle);
+    if (entry == nullptr) {
+      if (errno != 0) return Error::from_errno(errno);
+      break;
+    }
+    const std::string_view file(entry->d_name);
+    // "." and ".." and the temporary files of an unfinished write all start
+    // with a dot; no valid branch name does.
+    if (file.empty() || file.front() == '.') continue;
+    bool regular = entry->d_type == DT_REG;
+    if (entry->d_type == DT_UNKNOWN) {
+      struct stat st;
+      const std::string full = join_path(dir, file);
+      if (::lstat(full.c_str(), &st) != 0) {
+        if (errno == ENOENT) continue;
+        return Error::from_errno(errno);
+      }
+      regular = S_ISREG(st.st_mode);
+    }
+    if (!regular) continue;
+    std::string name = utf8_lossy(file);
+    Result<std::optional<std::string>> id = read_branch(repo, name);
+    if (!id) return id.error();
+    if (!*id) continue;  // removed since the listing
+    branches.emplace_back(std::move(name), std::move(**id));
+  }
+  std::sort(branches.begin(), branches.end());
+  return branches;
+}
+
+Status switch_branch(const Repo& repo, std::string_view name) {
+  if (Status s = check_branch_name(name); !s) return s;
+  Result<RepoLock> lock = RepoLock::acquire(repo);
+  if (!lock) return lock.error();
+  if (!path_exists(branch_path(repo, name))) {
+    return Error("branch " + std::string(name) + " does not exist");
+  }
+  return write_head(repo, name);
+}
+
+}  // namespace tesmo

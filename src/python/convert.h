@@ -1,0 +1,28 @@
+// Conversion between Python objects and JSON values, both directions.
+#pragma once
+
+#include <Python.h>
+
+#include "error.h"
+#include "json.h"
+
+namespace tesmo::py {
+
+// Containers may nest at most this deep, the depth the JSON reader accepts,
+// so every value that converts can be stored and read back.
+inline constexpr int kMaxNesting = 127;
+
+// Converts a caller's object. Accepts None, bool, int within the 64-bit
+// ranges, float (NaN and infinities become null), str, list, tuple, dict,
+// set, frozenset, and collections.abc Sequence and Mapping implementations.
+// A refusal or a Python exception raised by the caller's objects comes back
+// as an Error whose message is the text TesmoError carries; no Python
+// exception is left pending.
+Result<JsonValue> to_json_value(PyObject* obj);
+
+// New Python objects for a value: dicts iterate their keys in ascending
+// order, lists are allocated once at their final length. Returns a new
+// reference, or nullptr with an exception set (only when memory runs out).
+PyObject* to_python(const JsonValue& value);
+
+}  // namespace tesmo::py
