@@ -47,4 +47,10 @@ bool convert_path(const char* param, PyObject* obj, std::string& out);
 // nullptr (omitted) or None is absent; otherwise as convert_path.
 bool convert_optional_path(const char* param, PyObject* obj, std::optional<std::string>& out);
 
+// A (self, args, kwargs) function as the PyCFunction a METH_VARARGS |
+// METH_KEYWORDS entry of a method table stores.
+inline PyCFunction with_keywords(PyCFunctionWithKeywords fn) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
 }  // namespace tesmo::py

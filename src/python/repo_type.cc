@@ -279,48 +279,48 @@ PyObject* repo_repr(PyObject* self) {
 // The class
 
 PyMethodDef repo_methods[] = {
-    {"init", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(repo_init)),
+    {"init", with_keywords(repo_init),
      METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "init(workdir)\n--\n\n"
      "Create a new repo at <workdir>/.tesmo/. Errors if it already exists."},
-    {"discover", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(repo_discover)),
+    {"discover", with_keywords(repo_discover),
      METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "discover(start=None)\n--\n\n"
      "Open a repo by walking up from <start> looking for .tesmo/."},
-    {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(repo_open)),
+    {"open", with_keywords(repo_open),
      METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "open(workdir)\n--\n\n"
      "Open a repo whose .tesmo/ lives at exactly <path>/.tesmo. Convenience\n"
      "wrapper over discover() when the caller knows the workdir."},
-    {"commit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(repo_commit)),
+    {"commit", with_keywords(repo_commit),
      METH_VARARGS | METH_KEYWORDS,
      "commit($self, timeline, message, author_name=None, author_email=None)\n--\n\n"
      "Snapshot a timeline (Python dict) and create a commit on the\n"
      "current branch. Returns the new commit's hash."},
-    {"read_timeline", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(repo_read_timeline)),
+    {"read_timeline", with_keywords(repo_read_timeline),
      METH_VARARGS | METH_KEYWORDS,
      "read_timeline($self, refstr)\n--\n\n"
      "Read the timeline at a given ref as a Python dict."},
-    {"read_commit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(repo_read_commit)),
+    {"read_commit", with_keywords(repo_read_commit),
      METH_VARARGS | METH_KEYWORDS,
      "read_commit($self, refstr)\n--\n\n"
      "Read the commit at <ref> as a Commit dict."},
-    {"resolve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(repo_resolve)),
+    {"resolve", with_keywords(repo_resolve),
      METH_VARARGS | METH_KEYWORDS,
      "resolve($self, refstr)\n--\n\n"
      "Resolve a ref string (HEAD, branch, short hash, full hash) to a\n"
      "full hash."},
-    {"log", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(repo_log)),
+    {"log", with_keywords(repo_log),
      METH_VARARGS | METH_KEYWORDS,
      "log($self, refstr=None)\n--\n\n"
      "Walk commits from <ref> (default HEAD) newest-first.\n"
      "Each entry is a (hash, commit_dict) tuple."},
-    {"create_branch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(repo_create_branch)),
+    {"create_branch", with_keywords(repo_create_branch),
      METH_VARARGS | METH_KEYWORDS,
      "create_branch($self, name, at=\"HEAD\")\n--\n\n"
      "Create a branch at <start_ref> (default HEAD). Returns the commit\n"
      "hash the branch was created at."},
-    {"delete_branch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(repo_delete_branch)),
+    {"delete_branch", with_keywords(repo_delete_branch),
      METH_VARARGS | METH_KEYWORDS,
      "delete_branch($self, name)\n--\n\n"
      "Delete a branch. Refuses to delete the current branch."},
@@ -330,7 +330,7 @@ PyMethodDef repo_methods[] = {
     {"current_branch", repo_current_branch, METH_NOARGS,
      "current_branch($self)\n--\n\n"
      "Return the current branch name, or None if HEAD is detached."},
-    {"switch_branch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(repo_switch_branch)),
+    {"switch_branch", with_keywords(repo_switch_branch),
      METH_VARARGS | METH_KEYWORDS,
      "switch_branch($self, name)\n--\n\n"
      "Switch HEAD to an existing branch."},
