@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test of the project on a fresh machine or a used one:
 #   1. installs what the build needs when it is missing (Debian packages
-#      through apt-get; cmake, ninja and pytest from PyPI into a private venv),
+#      through apt-get; tests/requirements.txt from PyPI into a private venv),
 #   2. builds the C++ core and runs its GoogleTest suite through CTest,
 #   3. installs the module from this working tree into the venv and runs pytest.
 # Everything it builds stays under build/.
@@ -32,7 +32,7 @@ if [ ! -x "$venv/bin/python" ]; then
   python3 -m venv "$venv"
 fi
 "$venv/bin/python" -m pip install -q --upgrade pip
-"$venv/bin/python" -m pip install -q "cmake>=3.26" ninja "pytest>=7"
+"$venv/bin/python" -m pip install -q -r tests/requirements.txt
 export PATH="$venv/bin:$PATH"
 
 say "C++ core tests"

@@ -54,7 +54,18 @@ std::string parent_path(std::string_view path) {
 
 std::string display_path(std::string_view path) { return utf8_lossy(path); }
 
+namespace {
+
+// The system sees a path only up to its first NUL byte, so a path holding one
+// would name another file; no such path names anything.
+bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
+
+Error nul_error() { return Error("file name contains a NUL byte"); }
+
+}  // namespace
+
 Result<struct stat> stat_path(const std::string& path) {
+  if (has_nul(path)) return nul_error();
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return Error::from_errno(errno);
   return st;
@@ -62,16 +73,17 @@ Result<struct stat> stat_path(const std::string& path) {
 
 bool path_exists(const std::string& path) {
   struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
+  return !has_nul(path) && ::stat(path.c_str(), &st) == 0;
 }
 
 bool is_directory(const std::string& path) {
   struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return !has_nul(path) && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 Status make_dirs(const std::string& path) {
   if (path.empty()) return {};
+  if (has_nul(path)) return nul_error();
   if (::mkdir(path.c_str(), 0777) == 0) return {};
   int err = errno;
   if (err == EEXIST) {
@@ -101,6 +113,7 @@ Result<std::string> current_dir() {
 }
 
 Result<std::string> read_file(const std::string& path) {
+  if (has_nul(path)) return nul_error();
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return Error::from_errno(errno);
   std::string out;
@@ -135,6 +148,7 @@ Status write_all(int fd, std::string_view data) {
 }
 
 Status write_file(const std::string& path, std::string_view data) {
+  if (has_nul(path)) return nul_error();
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (!fd.valid()) return Error::from_errno(errno);
   if (Status s = write_all(fd.get(), data); !s) return s;
@@ -162,6 +176,7 @@ std::string temp_name_for(const std::string& final_path) {
 }  // namespace
 
 Result<PendingFile> PendingFile::create(std::string final_path) {
+  if (has_nul(final_path)) return nul_error();
   std::string temp = temp_name_for(final_path);
   UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
   if (!fd.valid()) return Error::from_errno(errno);

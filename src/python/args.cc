@@ -160,6 +160,11 @@ bool convert_path(const char* param, PyObject* obj, std::string& out) {
   }
   PyRef encoded = PyRef::steal(PyUnicode_EncodeFSDefault(fspath.get()));
   if (!encoded || !bytes_of(encoded.get(), out)) return prefix_type_error(param);
+  // As for the interpreter's own file functions: a NUL would cut the path.
+  if (out.find('\0') != std::string::npos) {
+    PyErr_SetString(PyExc_ValueError, "embedded null byte");
+    return false;
+  }
   return true;
 }
 

@@ -42,7 +42,8 @@ bool convert_string(const char* param, PyObject* obj, std::string& out);
 // nullptr (omitted) or None is absent; otherwise as convert_string.
 bool convert_optional_string(const char* param, PyObject* obj, std::optional<std::string>& out);
 // A str or os.PathLike giving a str, encoded with the file-system encoding.
-// bytes (also from __fspath__) are refused as the wrong type.
+// bytes (also from __fspath__) are refused as the wrong type; a NUL inside
+// raises ValueError("embedded null byte") as the os functions do.
 bool convert_path(const char* param, PyObject* obj, std::string& out);
 // nullptr (omitted) or None is absent; otherwise as convert_path.
 bool convert_optional_path(const char* param, PyObject* obj, std::optional<std::string>& out);

@@ -72,6 +72,13 @@ PyObject* init_module() {
   PyRef module = PyRef::steal(PyModule_Create(&module_def));
   if (!module) return nullptr;
   if (!add_borrowed(module.get(), "Repo", repo_type())) return nullptr;
+  if (!add_borrowed(module.get(), "Change", change_type())) return nullptr;
+  // Added under the name the function object reports for itself.
+  PyRef diff = PyRef::steal(new_diff_function());
+  if (!diff) return nullptr;
+  PyRef diff_name = PyRef::steal(PyObject_GetAttrString(diff.get(), "__name__"));
+  if (!diff_name) return nullptr;
+  if (PyObject_SetAttr(module.get(), diff_name.get(), diff.get()) != 0) return nullptr;
   if (!add_borrowed(module.get(), "TesmoError", tesmo_error_type())) return nullptr;
   g_module = module.release();
   Py_INCREF(g_module);  // one reference kept for later imports

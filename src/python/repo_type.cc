@@ -118,6 +118,23 @@ PyObject* repo_commit(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+constexpr Param kDiffRefsParams[] = {{"before_ref", true}, {"after_ref", true}};
+
+PyObject* repo_diff_refs(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyObject* argv[2];
+    if (!match_arguments({"Repo.diff_refs", kDiffRefsParams}, args, kwargs, argv)) return nullptr;
+    std::string before, after;
+    if (!convert_string("before_ref", argv[0], before) ||
+        !convert_string("after_ref", argv[1], after)) {
+      return nullptr;
+    }
+    Result<std::vector<ChangeRecord>> changes = diff_refs(repo_of(self), before, after);
+    if (!changes) return raise_error(changes.error());
+    return change_list(std::move(changes).value());
+  });
+}
+
 PyObject* repo_read_timeline(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     std::string ref;
@@ -297,6 +314,10 @@ PyMethodDef repo_methods[] = {
      "commit($self, timeline, message, author_name=None, author_email=None)\n--\n\n"
      "Snapshot a timeline (Python dict) and create a commit on the\n"
      "current branch. Returns the new commit's hash."},
+    {"diff_refs", with_keywords(repo_diff_refs), METH_VARARGS | METH_KEYWORDS,
+     "diff_refs($self, before_ref, after_ref)\n--\n\n"
+     "Diff between two refs in this repo (branch name, commit hash, HEAD).\n"
+     "Returns a list of Change objects."},
     {"read_timeline", with_keywords(repo_read_timeline),
      METH_VARARGS | METH_KEYWORDS,
      "read_timeline($self, refstr)\n--\n\n"

@@ -5,6 +5,9 @@
 
 #include <Python.h>
 
+#include <vector>
+
+#include "diff.h"
 #include "repo.h"
 
 namespace tesmo::py {
@@ -13,5 +16,14 @@ PyObject* repo_type();
 
 // A new tesmo.Repo wrapping `repo`, or nullptr with an exception set.
 PyObject* new_repo(Repo repo);
+
+PyObject* change_type();
+
+// A new list holding one new tesmo.Change per record, in order, or nullptr
+// with an exception set.
+PyObject* change_list(std::vector<ChangeRecord> records);
+
+// The module function diff, with "tesmo" as its __module__ (new reference).
+PyObject* new_diff_function();
 
 }  // namespace tesmo::py

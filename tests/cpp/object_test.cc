@@ -240,6 +240,30 @@ TEST_F(ObjectStore, LargeValueRoundTrips) {
   EXPECT_EQ(*read_object(objects_, *id), value);
 }
 
+TEST_F(ObjectStore, TrailerAfterAFullOutputBuffer) {
+  // A text whose header and deflate data end within 8 bytes of a 32 KiB
+  // boundary: its trailer does not fit in the writer's buffer.
+  std::mt19937 rng(7);
+  std::string noise(60000, ' ');
+  for (char& c : noise) c = static_cast<char>('!' + rng() % 90);
+  const auto body_size = [&](std::size_t n) { return 10 + raw_deflate(canonical_json(noise.substr(0, n))).size(); };
+  const auto fits = [&](std::size_t n) { return body_size(n) >= 32761 && body_size(n) <= 32767; };
+  std::size_t lo = 1000, hi = noise.size();
+  while (lo < hi) {  // the shortest prefix whose body reaches 32761 bytes
+    const std::size_t mid = (lo + hi) / 2;
+    if (body_size(mid) < 32761) lo = mid + 1; else hi = mid;
+  }
+  std::size_t n = lo - 200;  // sizes are not quite monotonic: look around
+  while (n < lo + 200 && !fits(n)) ++n;
+  ASSERT_TRUE(fits(n));
+
+  const JsonValue value = noise.substr(0, n);
+  Result<std::string> id = write_object(objects_, value);
+  ASSERT_TRUE(id.has_value()) << id.error().message();
+  EXPECT_EQ(read_file(file_of(*id))->size(), body_size(n) + 8);
+  EXPECT_EQ(*read_object(objects_, *id), value);
+}
+
 TEST_F(ObjectStore, StoresOnce) {
   const std::string id = *write_object(objects_, example_value());
   const std::string file = file_of(id);
@@ -326,7 +350,7 @@ TEST_F(ObjectStore, MissingObject) {
   EXPECT_EQ(v.error().cause()->message(), "No such file or directory (os error 2)");
 }
 
-TEST_F(ObjectStore, OpeningShowsPathAsUtf8) {
+TEST_F(ObjectStore, PathsInMessagesAreUtf8) {
   objects_ = path("obj\xff");
   EXPECT_EQ(read_error(kEmptyId),
             "opening " + path("obj\xef\xbf\xbd") + "/44/136fa355b3678a1146ad16f7e8649e94fb4fc21fe77e8310c060f61caaff8a");

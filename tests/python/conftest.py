@@ -1,3 +1,7 @@
+import gzip
+import hashlib
+import json
+
 import pytest
 
 import tesmo
@@ -13,3 +17,48 @@ def workdir(tmp_path, monkeypatch):
 @pytest.fixture
 def repo(workdir):
     return tesmo.Repo.init(workdir)
+
+
+class ObjectStore:
+    """Object files of a repository, read and crafted by hand.
+
+    An object file is the gzip of a value's canonical text, stored at
+    objects/<first 2 hex digits>/<other 62>. For values without floats the
+    canonical text is what json.dumps writes with sorted keys, no white space
+    and raw non-ASCII text.
+    """
+
+    def __init__(self, root):
+        self.dir = root / "objects"
+
+    @staticmethod
+    def text(value):
+        return json.dumps(value, sort_keys=True, separators=(",", ":"),
+                          ensure_ascii=False).encode()
+
+    @staticmethod
+    def id_of_text(text):
+        return "sha256:" + hashlib.sha256(text).hexdigest()
+
+    def id_of(self, value):
+        return self.id_of_text(self.text(value))
+
+    def path(self, object_id):
+        body = object_id[len("sha256:"):]
+        return self.dir / body[:2] / body[2:]
+
+    def put(self, value, object_id=None):
+        """Store value under its own id, or under object_id if given."""
+        object_id = object_id or self.id_of(value)
+        path = self.path(object_id)
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(gzip.compress(self.text(value)))
+        return object_id
+
+    def files(self):
+        return sorted(str(p.relative_to(self.dir)) for p in self.dir.rglob("*") if p.is_file())
+
+
+@pytest.fixture
+def objects(repo):
+    return ObjectStore(repo.root)

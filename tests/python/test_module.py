@@ -16,7 +16,7 @@ STANDARD_MODULE_ATTRS = {"__doc__", "__file__", "__loader__", "__name__", "__pac
 class TestModuleShape:
     def test_attributes_in_order(self):
         own = [name for name in vars(tesmo) if name not in STANDARD_MODULE_ATTRS]
-        assert own == ["Repo", "TesmoError"]
+        assert own == ["Repo", "Change", "diff", "TesmoError"]
 
     def test_empty_docstring(self):
         assert tesmo.__doc__ == ""
@@ -43,20 +43,22 @@ class TestTesmoError:
         assert excinfo.value.__cause__ is None
 
     def test_same_objects_after_reimport(self, monkeypatch):
-        repo_cls, error_cls, module = tesmo.Repo, tesmo.TesmoError, tesmo
+        repo_cls, change_cls, error_cls, module = tesmo.Repo, tesmo.Change, tesmo.TesmoError, tesmo
         monkeypatch.delitem(sys.modules, "tesmo")
         import tesmo as again
 
         assert again is module
         assert again.Repo is repo_cls
+        assert again.Change is change_cls
         assert again.TesmoError is error_cls
 
 
 class TestClassShape:
-    def test_cannot_instantiate(self):
+    @pytest.mark.parametrize("cls", [tesmo.Repo, tesmo.Change], ids=lambda c: c.__name__)
+    def test_cannot_instantiate(self, cls):
         with pytest.raises(TypeError) as excinfo:
-            tesmo.Repo()
-        assert excinfo.value.args == ("cannot create 'tesmo.Repo' instances",)
+            cls()
+        assert excinfo.value.args == (f"cannot create 'tesmo.{cls.__name__}' instances",)
 
     def test_cannot_instantiate_with_arguments(self):
         with pytest.raises(TypeError, match=r"^cannot create 'tesmo.Repo' instances$"):
@@ -66,14 +68,19 @@ class TestClassShape:
         with pytest.raises(TypeError, match=r"^cannot create 'tesmo.Repo' instances$"):
             tesmo.Repo.__new__(tesmo.Repo)
 
-    def test_not_subclassable(self):
+    @pytest.mark.parametrize("cls", [tesmo.Repo, tesmo.Change], ids=lambda c: c.__name__)
+    def test_not_subclassable(self, cls):
         with pytest.raises(TypeError):
-            type("Sub", (tesmo.Repo,), {})
+            type("Sub", (cls,), {})
 
-    def test_identity(self):
-        assert tesmo.Repo.__module__ == "tesmo"
-        assert tesmo.Repo.__mro__ == (tesmo.Repo, object)
+    @pytest.mark.parametrize("cls", [tesmo.Repo, tesmo.Change], ids=lambda c: c.__name__)
+    def test_identity(self, cls):
+        assert cls.__module__ == "tesmo"
+        assert cls.__mro__ == (cls, object)
+
+    def test_docstrings(self):
         assert tesmo.Repo.__doc__ is None
+        assert tesmo.Change.__doc__ == "One semantic change between two timelines."
 
     def test_no_instance_dict(self, repo):
         with pytest.raises(AttributeError):
@@ -82,9 +89,18 @@ class TestClassShape:
         with pytest.raises(AttributeError):
             repo.root = "x"
 
-    def test_members(self):
-        for name in ("init", "discover", "open", "root", "__repr__"):
-            assert name in vars(tesmo.Repo), name
+    def test_members_in_order(self):
+        names = [n for n in vars(tesmo.Repo) if not n.startswith("__")]
+        assert names == ["init", "discover", "open", "commit", "diff_refs", "read_timeline",
+                         "read_commit", "resolve", "log", "create_branch", "delete_branch",
+                         "list_branches", "current_branch", "switch_branch", "root"]
+        assert "__repr__" in vars(tesmo.Repo)
+        assert [n for n in vars(tesmo.Change) if not n.startswith("__")] == ["to_dict", "op"]
+
+    def test_diff_is_a_module_function(self):
+        assert type(tesmo.diff).__name__ == "builtin_function_or_method"
+        assert (tesmo.diff.__name__, tesmo.diff.__module__) == ("diff", "tesmo")
+        assert tesmo.diff.__self__ is None
 
 
 def run_python(code):

@@ -1,0 +1,732 @@
+"""The semantic diff from Python on hand-written OTIO documents: tesmo.diff,
+tesmo.Change and Repo.diff_refs.
+
+Expected payloads are written out in full, keys in ascending order, counts as
+ints and times as floats; `check` compares their repr too, so key order,
+int versus float and None all count.
+"""
+
+import pytest
+
+import tesmo
+
+# --- documents -------------------------------------------------------------
+
+
+def rt(value, rate=24):
+    return {"OTIO_SCHEMA": "RationalTime.1", "rate": rate, "value": value}
+
+
+def rng(start, duration, rate=24):
+    return {"OTIO_SCHEMA": "TimeRange.1", "duration": rt(duration, rate),
+            "start_time": rt(start, rate)}
+
+
+def clip(name, url=None, start=0, duration=48, rate=24, effects=0, source_range=..., **extra):
+    """An old-form clip: "media_reference" holds an ExternalReference, or null."""
+    value = {
+        "OTIO_SCHEMA": "Clip.1",
+        "name": name,
+        "source_range": rng(start, duration, rate) if source_range is ... else source_range,
+        "effects": [{"OTIO_SCHEMA": "Effect.1", "name": f"fx{i}"} for i in range(effects)],
+        "media_reference": None if url is None else
+        {"OTIO_SCHEMA": "ExternalReference.1", "name": "", "target_url": url},
+    }
+    value.update(extra)
+    return value
+
+
+def clip2(name, references, active="DEFAULT_MEDIA", start=0, duration=48):
+    """A current-form clip: "media_references" plus "active_media_reference_key"."""
+    value = clip(name, start=start, duration=duration, OTIO_SCHEMA="Clip.2",
+                 media_references=references, active_media_reference_key=active)
+    del value["media_reference"]
+    return value
+
+
+def external(url):
+    return {"OTIO_SCHEMA": "ExternalReference.1", "name": "", "target_url": url}
+
+
+def transition(name="T", in_offset=rt(5), out_offset=rt(7)):
+    value = {"OTIO_SCHEMA": "Transition.1", "name": name}
+    if in_offset is not None:
+        value["in_offset"] = in_offset
+    if out_offset is not None:
+        value["out_offset"] = out_offset
+    return value
+
+
+GAP = {"OTIO_SCHEMA": "Gap.1", "source_range": rng(0, 10)}
+
+
+def track(name, *children, kind="Video"):
+    return {"OTIO_SCHEMA": "Track.1", "name": name, "kind": kind, "children": list(children)}
+
+
+def timeline(*tracks, schema="Timeline.1", name="cut"):
+    return {"OTIO_SCHEMA": schema, "name": name,
+            "tracks": {"OTIO_SCHEMA": "Stack.1", "name": "tracks", "children": list(tracks)}}
+
+
+def v1(*children):
+    return timeline(track("V1", *children))
+
+
+A, B, C, X, Y, Z = (clip(n, f"{n.lower()}.mov") for n in "ABCXYZ")
+
+# --- payloads --------------------------------------------------------------
+
+
+def ref(name, media=None):
+    return {"media_reference": media, "name": name}
+
+
+def time(value, rate=24.0):
+    return {"rate": rate, "value": value}
+
+
+def span(start, duration, rate=24.0):
+    return {"duration": time(duration, rate), "start_time": time(start, rate)}
+
+
+def moved(clip_ref, from_index, to_index, after=None, before=None, track="V1"):
+    return {"after_neighbor": after, "before_neighbor": before, "clip": clip_ref,
+            "from_index": from_index, "from_track": track, "op": "moved",
+            "to_index": to_index, "to_track": track}
+
+
+def placed(op, clip_ref, index, track="V1"):
+    return {"clip": clip_ref, "index": index, "op": op, "track": track}
+
+
+def replaced(clip_ref, before_media, after_media, track="V1"):
+    return {"after_media": after_media, "before_media": before_media, "clip": clip_ref,
+            "op": "replaced", "track": track}
+
+
+def trimmed(clip_ref, before, after, track="V1"):
+    return {"after": after, "before": before, "clip": clip_ref, "op": "trimmed", "track": track}
+
+
+def payloads(before, after):
+    return [change.to_dict() for change in tesmo.diff(before, after)]
+
+
+def check(actual, expected):
+    assert actual == expected
+    assert repr(actual) == repr(expected)
+
+
+def tesmo_error(call):
+    with pytest.raises(tesmo.TesmoError) as excinfo:
+        call()
+    return excinfo.value.args
+
+
+# One edit that yields all ten kinds, with the records worked out by hand:
+# V1 pairs by name; A becomes A' (new media, trimmed, one effect) and moves
+# behind B (stable set {B}); C and D go, E comes, a transition follows A'.
+# V2 loses the transition after P. A1 has no partner; S is a new "other" track.
+EVERY_KIND_BEFORE = timeline(
+    track("A1", clip("M", "m.wav"), kind="Audio"),
+    track("V1", A, B, C, clip("D", "d.mov")),
+    track("V2", clip("P", "p.mov"), transition("T2"), clip("Q", "q.mov")),
+)
+EVERY_KIND_AFTER = timeline(
+    track("V1", B, clip("A", "a2.mov", 10, 40, effects=1),
+          transition("Dissolve", rt(6), rt(6)), clip("E", "e.mov")),
+    track("V2", clip("P", "p.mov"), clip("Q", "q.mov")),
+    track("S", kind="Subtitle"),
+)
+A2 = ref("A", "a2.mov")
+EVERY_KIND = [
+    trimmed(A2, span(0.0, 48.0), span(10.0, 40.0)),
+    moved(A2, 0, 1, after=ref("E", "e.mov"), before=ref("B", "b.mov")),
+    {"after": 1, "before": 0, "clip": A2, "op": "effects_changed", "track": "V1"},
+    replaced(A2, "a.mov", "a2.mov"),
+    placed("removed", ref("C", "c.mov"), 2),
+    placed("removed", ref("D", "d.mov"), 3),
+    placed("added", ref("E", "e.mov"), 2),
+    {"between_after": ref("E", "e.mov"), "between_before": A2, "duration": time(12.0),
+     "name": "Dissolve", "op": "transition_added", "track": "V1"},
+    {"between_after": ref("Q", "q.mov"), "between_before": ref("P", "p.mov"), "name": "T2",
+     "op": "transition_removed", "track": "V2"},
+    {"kind": "audio", "name": "A1", "op": "track_removed"},
+    {"kind": "other", "name": "S", "op": "track_added"},
+]
+ALL_OPS = {"track_added", "track_removed", "trimmed", "moved", "added", "removed",
+           "effects_changed", "replaced", "transition_added", "transition_removed"}
+
+
+class TestSurface:
+    def test_diff_signature_and_doc(self):
+        assert tesmo.diff.__text_signature__ == "(before, after)"
+        assert tesmo.diff.__doc__ == ("Compute the diff between two OTIO timelines passed as "
+                                      "Python dicts.\nReturns a list of Change objects. No repo "
+                                      "required.")
+
+    def test_change_members_docs(self):
+        assert vars(tesmo.Change)["op"].__doc__ == (
+            'The change\'s discriminator: "trimmed", "moved", "added", "removed",\n'
+            '"replaced", "effects_changed", "transition_added",\n'
+            '"transition_removed", "track_added", "track_removed".')
+        assert tesmo.Change.to_dict.__text_signature__ == "($self)"
+        assert tesmo.Change.to_dict.__doc__ == (
+            "Full structured payload as a Python dict. Same shape the CLI emits\n"
+            "with --json. This is the most flexible accessor; per-field\n"
+            "properties exist for ergonomics on common cases.")
+
+    def test_diff_refs_signature_and_doc(self):
+        assert tesmo.Repo.diff_refs.__text_signature__ == "($self, before_ref, after_ref)"
+        assert tesmo.Repo.diff_refs.__doc__ == (
+            "Diff between two refs in this repo (branch name, commit hash, HEAD).\n"
+            "Returns a list of Change objects.")
+
+    def test_keywords_equal_positional(self):
+        by_keyword = tesmo.diff(after=EVERY_KIND_AFTER, before=EVERY_KIND_BEFORE)
+        check([c.to_dict() for c in by_keyword], EVERY_KIND)
+
+    @pytest.mark.parametrize(
+        "args, kwargs, message",
+        [
+            ((v1(),), {}, "diff() missing 1 required positional argument: 'after'"),
+            ((), {}, "diff() missing 2 required positional arguments: 'before' and 'after'"),
+            ((v1(), v1(), v1()), {}, "diff() takes 2 positional arguments but 3 were given"),
+            ((v1(),), {"before": v1()}, "diff() got multiple values for argument 'before'"),
+            ((v1(),), {"after": v1(), "extra": 1},
+             "diff() got an unexpected keyword argument 'extra'"),
+        ],
+        ids=["missing-after", "missing-both", "too-many", "repeated", "unexpected"],
+    )
+    def test_argument_errors(self, args, kwargs, message):
+        with pytest.raises(TypeError) as excinfo:
+            tesmo.diff(*args, **kwargs)
+        assert type(excinfo.value) is TypeError
+        assert excinfo.value.args == (message,)
+
+
+class TestReaderErrors:
+    GOOD = v1(A)
+
+    @pytest.mark.parametrize(
+        "document, message",
+        [
+            (5, "expected an object at the OTIO root"),
+            ([timeline()], "expected an object at the OTIO root"),
+            (None, "expected an object at the OTIO root"),
+            ({}, "expected Timeline root, got "),
+            ({"OTIO_SCHEMA": 1, "tracks": {"children": []}}, "expected Timeline root, got "),
+            ({"OTIO_SCHEMA": "Timeline", "tracks": {"children": []}},
+             "expected Timeline root, got Timeline"),
+            ({"OTIO_SCHEMA": "timeline.1"}, "expected Timeline root, got timeline.1"),
+            ({"OTIO_SCHEMA": "Stack.1", "children": []}, "expected Timeline root, got Stack.1"),
+            ({"OTIO_SCHEMA": "Timeline.1"}, "Timeline has no `tracks`"),
+            ({"OTIO_SCHEMA": "Timeline.1", "tracks": []}, "expected the top stack to be an object"),
+            ({"OTIO_SCHEMA": "Timeline.1", "tracks": None},
+             "expected the top stack to be an object"),
+            ({"OTIO_SCHEMA": "Timeline.1", "tracks": {}}, "stack has no `children` array"),
+            ({"OTIO_SCHEMA": "Timeline.1", "tracks": {"children": {}}},
+             "stack has no `children` array"),
+        ],
+        ids=["int", "list", "none", "empty", "schema-int", "no-dot", "lower-case", "stack-root",
+             "no-tracks", "tracks-list", "tracks-null", "no-children", "children-object"],
+    )
+    @pytest.mark.parametrize("side", ["before", "after"])
+    def test_root_errors(self, document, message, side):
+        args = (document, self.GOOD) if side == "before" else (self.GOOD, document)
+        assert tesmo_error(lambda: tesmo.diff(*args)) == (message,)
+
+    def test_first_problem_reported(self):
+        document = {"tracks": []}
+        assert tesmo_error(lambda: tesmo.diff(document, self.GOOD)) == (
+            "expected Timeline root, got ",)
+
+    def test_before_read_first(self):
+        assert tesmo_error(lambda: tesmo.diff({}, 5)) == ("expected Timeline root, got ",)
+
+    @pytest.mark.parametrize(
+        "before, after",
+        [(GOOD, object()), (object(), GOOD), ({}, object())],
+        ids=["after", "before", "after-converted-before-before-read"],
+    )
+    def test_conversion_errors(self, before, after):
+        assert tesmo_error(lambda: tesmo.diff(before, after)) == ("unsupported type object",)
+
+    @pytest.mark.parametrize("schema", ["Timeline.1", "Timeline.2", "Timeline.99"])
+    def test_timeline_versions_accepted(self, schema):
+        check(payloads(v1(A), timeline(track("V1", A, B), schema=schema)),
+              [placed("added", ref("B", "b.mov"), 1)])
+
+
+class TestTracks:
+    def test_no_tracks(self):
+        assert tesmo.diff(timeline(), timeline()) == []
+
+    def test_added_tracks_carry_no_clip_records(self):
+        full = timeline(track("V1", A, B), track("A1", clip("M", "m.wav"), kind="Audio"))
+        check(payloads(timeline(), full), [{"kind": "video", "name": "V1", "op": "track_added"},
+                                           {"kind": "audio", "name": "A1", "op": "track_added"}])
+        check(payloads(full, timeline()), [{"kind": "video", "name": "V1", "op": "track_removed"},
+                                           {"kind": "audio", "name": "A1", "op": "track_removed"}])
+
+    @pytest.mark.parametrize(
+        "kind, text",
+        [("Video", "video"), ("VIDEO", "video"), ("aUdIo", "audio"), ("Video ", "other"),
+         ("Subtitle", "other"), (3, "other"), (None, "other"), ("absent", "other")],
+        ids=["Video", "VIDEO", "aUdIo", "trailing-space", "Subtitle", "number", "null", "absent"],
+    )
+    def test_kind(self, kind, text):
+        added = track("T", A, kind=kind)
+        if kind == "absent":
+            del added["kind"]
+        check(payloads(timeline(), timeline(added)),
+              [{"kind": text, "name": "T", "op": "track_added"}])
+
+    def test_non_string_name_is_empty(self):
+        added = track(7)
+        check(payloads(timeline(), timeline(added)),
+              [{"kind": "video", "name": "", "op": "track_added"}])
+
+    def test_stack_children_filtered(self):
+        children = [track("V1"), dict(track("A", kind="Audio"), OTIO_SCHEMA="Track"),
+                    dict(track("x"), OTIO_SCHEMA="track.1"),
+                    {"OTIO_SCHEMA": "Stack.1", "name": "s", "children": [track("in")]},
+                    {"name": "no schema", "kind": "Video"}, "Track.1", 7, None]
+        after = timeline()
+        after["tracks"]["children"] = children
+        check(payloads(timeline(), after), [{"kind": "video", "name": "V1", "op": "track_added"},
+                                            {"kind": "audio", "name": "A", "op": "track_added"}])
+
+    @pytest.mark.parametrize("children", ["absent", {}], ids=["absent", "object"])
+    def test_track_without_children_array_still_pairs(self, children):
+        empty = track("V1")
+        if children == "absent":
+            del empty["children"]
+        else:
+            empty["children"] = children
+        assert tesmo.diff(timeline(empty), timeline(empty)) == []
+        check(payloads(timeline(empty), v1(A)), [placed("added", ref("A", "a.mov"), 0)])
+
+    def test_renamed_track_pairs_by_kind_and_uses_after_name(self):
+        check(payloads(v1(A), timeline(track("Main", A, B))),
+              [placed("added", ref("B", "b.mov"), 1, track="Main")])
+
+    def test_two_renamed_tracks_pair_in_order(self):
+        assert tesmo.diff(timeline(track("V1", A), track("V2", B)),
+                          timeline(track("X", A), track("Y", B))) == []
+
+    def test_name_before_order(self):
+        assert tesmo.diff(timeline(track("V1", A), track("V2", B)),
+                          timeline(track("V2", B), track("V1", A))) == []
+
+    @pytest.mark.parametrize("before_name, after_name, shown",
+                             [("V1", "", "V1"), ("", "", "")], ids=["after-empty", "both-empty"])
+    def test_display_name_falls_back_to_before(self, before_name, after_name, shown):
+        check(payloads(timeline(track(before_name, A)), timeline(track(after_name, A, B))),
+              [placed("added", ref("B", "b.mov"), 1, track=shown)])
+
+    def test_kind_change_is_remove_and_add(self):
+        check(payloads(v1(A), timeline(track("V1", A, B, kind="Audio"))),
+              [{"kind": "video", "name": "V1", "op": "track_removed"},
+               {"kind": "audio", "name": "V1", "op": "track_added"}])
+
+    def test_kind_fallback_is_greedy(self):
+        check(payloads(timeline(track("X", A)), timeline(track("Y", A), track("X", A))),
+              [{"kind": "video", "name": "X", "op": "track_added"}])
+
+    def test_clip_moved_across_tracks(self):
+        check(payloads(timeline(track("V1", A, B), track("V2", C)),
+                       timeline(track("V1", B), track("V2", C, A))),
+              [placed("removed", ref("A", "a.mov"), 0),
+               placed("added", ref("A", "a.mov"), 1, track="V2")])
+
+
+class TestClips:
+    def test_every_kind_in_order(self):
+        check(payloads(EVERY_KIND_BEFORE, EVERY_KIND_AFTER), EVERY_KIND)
+
+    def test_gaps_between_clips_change_nothing(self):
+        filler = {"OTIO_SCHEMA": "Filler", "name": "f"}
+        assert tesmo.diff(v1(A, B, C), v1(GAP, A, GAP, B, filler, C)) == []
+
+    def test_renamed_clip_with_same_media_and_range(self):
+        assert tesmo.diff(v1(A, B), v1(dict(A, name="Opening"), B)) == []
+
+    def test_renamed_and_trimmed_clip_is_removed_and_added(self):
+        check(payloads(v1(A), v1(clip("A2", "a.mov", 10))),
+              [placed("removed", ref("A", "a.mov"), 0), placed("added", ref("A2", "a.mov"), 0)])
+
+    def test_unnamed_clips_without_media_never_pair(self):
+        # Two separately built but equal documents.
+        check(payloads(v1(clip("")), v1(clip(""))),
+              [placed("removed", ref(""), 0), placed("added", ref(""), 0)])
+
+    def test_unnamed_clips_pair_by_media(self):
+        check(payloads(v1(clip("", "a.mov")), v1(clip("", "a.mov", 10))),
+              [trimmed(ref("", "a.mov"), span(0.0, 48.0), span(10.0, 48.0))])
+
+    def test_insert_at_front(self):
+        check(payloads(v1(A, B), v1(C, A, B)), [placed("added", ref("C", "c.mov"), 0)])
+
+    def test_remove_first(self):
+        check(payloads(v1(A, B), v1(B)), [placed("removed", ref("A", "a.mov"), 0)])
+
+    def test_positions_count_clips_only(self):
+        check(payloads(v1(A, GAP, transition(), B), v1(A, GAP, transition(), B, GAP, C)),
+              [placed("added", ref("C", "c.mov"), 2)])
+
+    def test_duplicate_exact_key_pairs_the_matching_one(self):
+        first, second = clip("X", "x.mov", 0), clip("X", "x.mov", 100)
+        check(payloads(v1(first, second), v1(second)), [placed("removed", ref("X", "x.mov"), 0)])
+
+    @pytest.mark.parametrize(
+        "before, after, expected",
+        [
+            ((X, Y), (Y, X), [moved(ref("X", "x.mov"), 0, 1, before=ref("Y", "y.mov"))]),
+            ((X, Y, Z), (Y, Z, X), [moved(ref("X", "x.mov"), 0, 2, before=ref("Z", "z.mov"))]),
+            ((X, Y, Z), (Z, X, Y), [moved(ref("Z", "z.mov"), 2, 0, after=ref("X", "x.mov"))]),
+            ((A, B, C, X), (X, C, B, A), [
+                moved(ref("A", "a.mov"), 0, 3, before=ref("B", "b.mov")),
+                moved(ref("B", "b.mov"), 1, 2, after=ref("A", "a.mov"), before=ref("C", "c.mov")),
+                moved(ref("C", "c.mov"), 2, 1, after=ref("B", "b.mov"), before=ref("X", "x.mov")),
+            ]),
+            ((clip("Outro"), X, clip("Intro", "M")), (clip("Intro", "M"), clip("Outro"), X),
+             [moved(ref("Intro", "M"), 2, 0, after=ref("Outro"))]),
+        ],
+        ids=["swap", "first-to-last", "last-to-first", "reversed", "neighbor-without-media"],
+    )
+    def test_moves(self, before, after, expected):
+        check(payloads(v1(*before), v1(*after)), expected)
+
+    def test_moved_clip_gaining_transition(self):
+        before = v1(X, Y, clip("R", "r.mov"))
+        after = v1(Y, X, transition(), clip("N", "n.mov"))
+        check(payloads(before, after), [
+            moved(ref("X", "x.mov"), 0, 1, after=ref("N", "n.mov"), before=ref("Y", "y.mov")),
+            placed("removed", ref("R", "r.mov"), 2),
+            placed("added", ref("N", "n.mov"), 2),
+            {"between_after": ref("N", "n.mov"), "between_before": ref("X", "x.mov"),
+             "duration": time(12.0), "name": "T", "op": "transition_added", "track": "V1"},
+        ])
+
+    def test_effects_count(self):
+        check(payloads(v1(A), v1(clip("A", "a.mov", effects=2))),
+              [{"after": 2, "before": 0, "clip": ref("A", "a.mov"), "op": "effects_changed",
+                "track": "V1"}])
+
+    def test_effect_contents_ignored(self):
+        other = clip("A", "a.mov", effects=1)
+        other["effects"][0].update(name="blur", effect_name="Blur")
+        assert tesmo.diff(v1(clip("A", "a.mov", effects=1)), v1(other)) == []
+        assert tesmo.diff(v1(A), v1(dict(A, effects={"0": {}}))) == []
+
+
+class TestTrimRule:
+    @pytest.mark.parametrize(
+        "before_range, after_range, is_trimmed",
+        [
+            (rng(10, 48), rng(10.0000004, 48), False),
+            (rng(10, 48), rng(10.00001, 48), True),
+            (rng(10, 48), rng(10, 47.99), True),
+            (rng(24, 48, 24), rng(25, 50, 25), False),
+            (rng(12, 48, 24), rng(12, 48, 25), True),
+            (rng(5, 48, 0), rng(5, 48, -1), False),
+            (rng(1e308, 1, 1e-10), rng(1e308, 2, 2e-10), True),
+            (rng(48, 48), rng(48.0, 48.0), False),
+            (rng(1e12, 1, 0.5), rng(1e12, 1, 0.5 + 2**-53), False),
+            (rng(1e12, 1, 1.0), rng(1e12, 1, 1.0 + 2**-52), True),
+        ],
+        ids=["frames-below", "frames-above", "duration", "seconds-equal", "seconds-differ",
+             "rates-not-positive", "not-a-number", "int-vs-float", "rates-within-epsilon",
+             "rates-epsilon-apart"],
+    )
+    def test_threshold(self, before_range, after_range, is_trimmed):
+        got = payloads(v1(clip("A", "a.mov", source_range=before_range)),
+                       v1(clip("A", "a.mov", source_range=after_range)))
+        assert [c["op"] for c in got] == (["trimmed"] if is_trimmed else [])
+
+    def test_missing_rates_read_as_one(self):
+        before = {"start_time": {"value": 10}, "duration": {"value": 20, "rate": "24"}}
+        after = {"start_time": {"value": 11}, "duration": {"value": 20.0}}
+        check(payloads(v1(clip("A", "a.mov", source_range=before)),
+                       v1(clip("A", "a.mov", source_range=after))),
+              [trimmed(ref("A", "a.mov"), span(10.0, 20.0, 1.0), span(11.0, 20.0, 1.0))])
+
+    @pytest.mark.parametrize(
+        "broken",
+        [{"start_time": {"value": "10", "rate": 24}, "duration": rt(48)},
+         {"start_time": rt(10)}, "0-48", None],
+        ids=["string-value", "no-duration", "not-an-object", "null"],
+    )
+    def test_absent_range_never_trimmed(self, broken):
+        assert tesmo.diff(v1(A), v1(clip("A", "a.mov", source_range=broken))) == []
+
+
+class TestMedia:
+    NO_MEDIA = clip("A")
+
+    @pytest.mark.parametrize(
+        "media, identity",
+        [
+            ({"media_reference": external("file:///a.mov")}, "file:///a.mov"),
+            ({"media_reference": {"target_url": "", "name": "A"}}, "ref-by-name:A"),
+            ({"media_reference": {"target_url": 5, "name": "lost"}}, "ref-by-name:lost"),
+            ({"media_reference": {"OTIO_SCHEMA": "MissingReference.1", "name": "n"}},
+             "ref-by-name:n"),
+            ({"media_reference": {"target_url": "", "name": ""}}, None),
+            ({"media_reference": "file:///a.mov"}, None),
+            ({"media_references": {"DEFAULT_MEDIA": external("d.mov")},
+              "active_media_reference_key": "DEFAULT_MEDIA"}, "d.mov"),
+            ({"media_references": {"DEFAULT_MEDIA": external("d.mov"), "proxy": external("p.mov")},
+              "active_media_reference_key": "proxy"}, "p.mov"),
+            ({"media_references": {"DEFAULT_MEDIA": external("d.mov")}}, "d.mov"),
+            ({"media_references": {"DEFAULT_MEDIA": external("d.mov")},
+              "active_media_reference_key": 5}, "d.mov"),
+            ({"media_references": {"DEFAULT_MEDIA": external("d.mov")},
+              "active_media_reference_key": "proxy"}, None),
+            ({"media_references": [external("d.mov")]}, None),
+            ({"media_references": {"DEFAULT_MEDIA": {"OTIO_SCHEMA": "MissingReference.1",
+                                                     "name": "gone"}}}, "ref-by-name:gone"),
+            ({"media_reference": None, "media_references": {"DEFAULT_MEDIA": external("d.mov")}},
+             None),
+            ({"media_reference": external("m.mov"),
+              "media_references": {"DEFAULT_MEDIA": external("d.mov")}}, "m.mov"),
+        ],
+        ids=["url", "empty-url-name", "url-not-string", "missing-ref", "nothing", "ref-string",
+             "refs-default", "refs-active", "refs-no-key", "refs-key-not-string",
+             "refs-key-names-nothing", "refs-not-object", "refs-missing-ref",
+             "single-null-wins", "single-object-wins"],
+    )
+    def test_identity(self, media, identity):
+        after = clip("A")
+        del after["media_reference"]
+        after.update(media)
+        expected = [] if identity is None else [replaced(ref("A", identity), None, identity)]
+        check(payloads(v1(self.NO_MEDIA), v1(after)), expected)
+
+    def test_media_lost(self):
+        check(payloads(v1(A), v1(self.NO_MEDIA)), [replaced(ref("A"), "a.mov", None)])
+
+    def test_replaced_between_current_form_clips(self):
+        before = clip2("A", {"DEFAULT_MEDIA": external("a.mov")})
+        after = clip2("A", {"DEFAULT_MEDIA": external("b.mov")})
+        check(payloads(v1(before), v1(after)), [replaced(ref("A", "b.mov"), "a.mov", "b.mov")])
+
+    def test_current_form_clip_renamed_pairs_by_media_and_range(self):
+        before = clip2("A", {"DEFAULT_MEDIA": external("a.mov")})
+        assert tesmo.diff(v1(before, B), v1(dict(before, name="Opening"), B)) == []
+
+    def test_both_forms_read_alike(self):
+        assert tesmo.diff(v1(A), v1(clip2("A", {"DEFAULT_MEDIA": external("a.mov")}))) == []
+
+    @pytest.mark.parametrize("schema, counted", [("Clip", True), ("clip.1", False),
+                                                 ("Clip2", False), ("Stack.1", False)])
+    def test_item_schema(self, schema, counted):
+        extra = dict(clip("N", "n.mov"), OTIO_SCHEMA=schema)
+        expected = [placed("added", ref("N", "n.mov"), 2)] if counted else []
+        check(payloads(v1(A, B), v1(A, B, extra)), expected)
+
+
+class TestTransitions:
+    def added(self, duration, name="T", between_after=ref("B", "b.mov")):
+        return {"between_after": between_after, "between_before": ref("A", "a.mov"),
+                "duration": duration, "name": name, "op": "transition_added", "track": "V1"}
+
+    @pytest.mark.parametrize(
+        "in_offset, out_offset, duration",
+        [
+            (rt(5), rt(7), time(12.0)),
+            (rt(5.5, 24.0), rt(7), time(12.5)),
+            (rt(5), rt(7, 25), None),
+            (rt(5, 0.5), rt(7, 0.5 + 2**-53), time(12.0, 0.5)),
+            (rt(5, 1.0), rt(7, 1.0 + 2**-52), None),
+            (None, rt(7, 25), time(7.0, 25.0)),
+            (rt(5), None, time(5.0)),
+            ({"value": "5", "rate": 24}, rt(7, 25), time(7.0, 25.0)),
+            (None, None, None),
+        ],
+        ids=["same-rate", "float", "rates-differ", "rate-of-in-offset", "rates-epsilon-apart",
+             "out-only", "in-only", "in-unreadable",
+             "neither"],
+    )
+    def test_added_duration(self, in_offset, out_offset, duration):
+        check(payloads(v1(A, B), v1(A, transition("T", in_offset, out_offset), B)),
+              [self.added(duration)])
+
+    def test_added_after_last_clip(self):
+        check(payloads(v1(A), v1(A, transition("End"))),
+              [self.added(time(12.0), "End", between_after=None)])
+
+    def test_non_string_name_is_empty(self):
+        check(payloads(v1(A, B), v1(A, dict(transition(), name=None), B)),
+              [self.added(time(12.0), "")])
+
+    def test_removed_has_no_duration(self):
+        got = payloads(v1(A, transition("T"), B), v1(A, B))
+        check(got, [{"between_after": ref("B", "b.mov"), "between_before": ref("A", "a.mov"),
+                     "name": "T", "op": "transition_removed", "track": "V1"}])
+
+    def test_removed_after_last_clip(self):
+        check(payloads(v1(A, transition("End")), v1(A)),
+              [{"between_after": None, "between_before": ref("A", "a.mov"), "name": "End",
+                "op": "transition_removed", "track": "V1"}])
+
+    @pytest.mark.parametrize(
+        "before, after, expected",
+        [
+            ((A, transition("T", rt(5), rt(7)), B), (A, transition("U", rt(1), rt(1)), B), []),
+            ((A, B), (transition(), A, B), []),
+            ((A,), (A, clip("N"), transition()), [placed("added", ref("N"), 1)]),
+            ((A, B), (A, GAP, transition(), B), []),
+            ((A, transition(), B), (A, {"OTIO_SCHEMA": "Stack.1", "children": []},
+                                    transition(), B), []),
+            ((A, transition(), B), (A, {"name": "no schema"}, transition(), B), []),
+        ],
+        ids=["changed", "track-start", "after-unmatched-clip", "after-gap",
+             "nested-stack-skipped", "no-schema-skipped"],
+    )
+    def test_not_reported(self, before, after, expected):
+        check(payloads(v1(*before), v1(*after)), expected)
+
+
+class TestChange:
+    @pytest.fixture
+    def changes(self):
+        return tesmo.diff(EVERY_KIND_BEFORE, EVERY_KIND_AFTER)
+
+    def test_result(self, changes):
+        assert type(changes) is list
+        assert all(type(c) is tesmo.Change for c in changes)
+        assert {c.op for c in changes} == ALL_OPS
+
+    def test_op_and_repr(self, changes):
+        for change in changes:
+            assert change.op == change.to_dict()["op"]
+            assert repr(change) == f'Change(op="{change.op}")'
+        assert repr(changes[1]) == 'Change(op="moved")'
+
+    def test_keys_sorted_everywhere(self, changes):
+        def walk(value):
+            if isinstance(value, dict):
+                assert list(value) == sorted(value)
+                for item in value.values():
+                    walk(item)
+        for change in changes:
+            walk(change.to_dict())
+
+    def test_to_dict_new_each_call(self, changes):
+        change = changes[0]
+        first = change.to_dict()
+        first["op"] = "added"
+        first["clip"]["name"] = "changed"
+        first["after"]["start_time"]["value"] = -1.0
+        second = change.to_dict()
+        assert second is not first
+        assert second["clip"] is not first["clip"]
+        check(second, EVERY_KIND[0])
+        assert change.op == "trimmed"
+
+    def test_immutable(self, changes):
+        with pytest.raises(AttributeError):
+            changes[0].op = "moved"
+        with pytest.raises(AttributeError):
+            changes[0].extra = 1
+
+    def test_to_dict_takes_no_arguments(self, changes):
+        with pytest.raises(TypeError):
+            changes[0].to_dict(1)
+
+    @pytest.mark.parametrize(
+        "call",
+        [lambda: tesmo.Change.to_dict(object()), lambda: vars(tesmo.Change)["op"].__get__(5),
+         lambda: tesmo.Change.__repr__("x")],
+        ids=["to_dict", "op", "repr"],
+    )
+    def test_wrong_receiver(self, call):
+        with pytest.raises(TypeError):
+            call()
+
+
+class TestDiffRefs:
+    @pytest.fixture
+    def commits(self, repo):
+        return (repo.commit(EVERY_KIND_BEFORE, "first cut"),
+                repo.commit(EVERY_KIND_AFTER, "second cut"))
+
+    @staticmethod
+    def records(changes):
+        return [(c.op, c.to_dict()) for c in changes]
+
+    def test_between_commits(self, repo, commits):
+        first, second = commits
+        got = repo.diff_refs(first, second)
+        check([c.to_dict() for c in got], EVERY_KIND)
+        assert self.records(got) == self.records(
+            tesmo.diff(repo.read_timeline(first), repo.read_timeline(second)))
+
+    def test_reverse_direction(self, repo, commits):
+        first, second = commits
+        assert self.records(repo.diff_refs(second, first)) == self.records(
+            tesmo.diff(repo.read_timeline(second), repo.read_timeline(first)))
+
+    def test_other_ref_forms(self, repo, commits):
+        first, _ = commits
+        got = repo.diff_refs(before_ref=first[len("sha256:"):][:10], after_ref="main")
+        check([c.to_dict() for c in got], EVERY_KIND)
+
+    @pytest.mark.parametrize("refs", [("HEAD", "HEAD"), ("main", "HEAD")], ids=["HEAD", "main"])
+    def test_same_commit(self, repo, commits, refs):
+        assert repo.diff_refs(*refs) == []
+
+    def test_unborn_head(self, repo):
+        assert tesmo_error(lambda: repo.diff_refs("HEAD", "HEAD")) == (
+            "HEAD points at main but branch has no commits yet",)
+
+    def test_after_ref_error_when_only_it_fails(self, repo, commits):
+        assert tesmo_error(lambda: repo.diff_refs("HEAD", "nope")) == (
+            "could not resolve ref: nope",)
+
+    def test_before_ref_error_when_both_fail(self, repo, commits):
+        assert tesmo_error(lambda: repo.diff_refs("nope", "zzz")) == (
+            "could not resolve ref: nope",)
+
+    def test_both_resolved_before_commits_read(self, repo, commits):
+        timeline_id = repo.read_commit("HEAD")["timeline"]
+        assert tesmo_error(lambda: repo.diff_refs(timeline_id, "nope")) == (
+            "could not resolve ref: nope",)
+        assert tesmo_error(lambda: repo.diff_refs("HEAD", timeline_id)) == (
+            f"parsing commit {timeline_id}",)
+
+    @pytest.mark.parametrize(
+        "bad, message",
+        [({"tracks": {"children": []}}, "expected Timeline root, got "),
+         ([1, 2], "expected an object at the OTIO root")],
+        ids=["no-schema", "array"],
+    )
+    def test_committed_value_not_a_timeline(self, repo, bad, message):
+        good = repo.commit(v1(A), "good")
+        broken = repo.commit(bad, "not a timeline")
+        assert tesmo_error(lambda: repo.diff_refs(good, broken)) == (message,)
+        assert tesmo_error(lambda: repo.diff_refs(broken, good)) == (message,)
+
+    def test_before_timeline_read_first(self, repo):
+        no_schema = repo.commit({"tracks": {"children": []}}, "one")
+        array = repo.commit([1], "two")
+        assert tesmo_error(lambda: repo.diff_refs(no_schema, array)) == (
+            "expected Timeline root, got ",)
+
+    @pytest.mark.parametrize(
+        "args, message",
+        [((1, "HEAD"), "argument 'before_ref': 'int' object cannot be converted to 'PyString'"),
+         (("HEAD", None),
+          "argument 'after_ref': 'NoneType' object cannot be converted to 'PyString'"),
+         ((b"HEAD", "nope"),
+          "argument 'before_ref': 'bytes' object cannot be converted to 'PyString'"),
+         (("HEAD",), "Repo.diff_refs() missing 1 required positional argument: 'after_ref'")],
+        ids=["before-int", "after-none", "before-bytes-first", "missing"],
+    )
+    def test_argument_errors(self, repo, args, message):
+        with pytest.raises(TypeError) as excinfo:
+            repo.diff_refs(*args)
+        assert excinfo.value.args == (message,)
