@@ -2,6 +2,7 @@
 // write-then-rename.
 #include "fs.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <memory>
 
 #include "utf8.h"
 
@@ -100,6 +102,35 @@ Status make_dirs(const std::string& path) {
   err = errno;
   if (err == EEXIST && is_directory(path)) return {};  // lost a race: fine
   return Error::from_errno(err);
+}
+
+Result<std::vector<DirEntry>> list_directory(const std::string& path) {
+  if (has_nul(path)) return nul_error();
+  DIR* handle = ::opendir(path.c_str());
+  if (handle == nullptr) return Error::from_errno(errno);
+  std::unique_ptr<DIR, int (*)(DIR*)> closer(handle, ::closedir);
+  std::vector<DirEntry> entries;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(handle);
+    if (entry == nullptr) {
+      if (errno != 0) return Error::from_errno(errno);
+      return entries;
+    }
+    const std::string_view name(entry->d_name);
+    if (name == "." || name == "..") continue;
+    bool regular = entry->d_type == DT_REG;
+    if (entry->d_type == DT_UNKNOWN) {  // some file systems leave the type out
+      struct stat st;
+      const std::string full = join_path(path, name);
+      if (::lstat(full.c_str(), &st) != 0) {
+        if (errno == ENOENT) continue;
+        return Error::from_errno(errno);
+      }
+      regular = S_ISREG(st.st_mode);
+    }
+    entries.push_back(DirEntry{std::string(name), regular});
+  }
 }
 
 Result<std::string> current_dir() {

@@ -55,6 +55,17 @@ bool is_directory(const std::string& path);
 // also when another process creates it concurrently.
 Status make_dirs(const std::string& path);
 
+// One entry of a directory listing. `regular` tells a regular file, by the
+// entry's own type (a symbolic link is not followed).
+struct DirEntry {
+  std::string name;
+  bool regular;
+};
+
+// The entries of a directory, "." and ".." left out, in the order the system
+// gives them. An entry that vanishes while its type is looked up is left out.
+Result<std::vector<DirEntry>> list_directory(const std::string& path);
+
 // The current working directory.
 Result<std::string> current_dir();
 

@@ -1,8 +1,6 @@
 // HEAD and branch files: reading, trimming, the name rules, and the branch
 // operations. Writers hold the repository lock (lock.h) while they read and
 // write, and write through a rename so no reader sees half a file.
-#include <dirent.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -165,33 +163,14 @@ Result<std::vector<std::pair<std::string, std::string>>> list_branches(const Rep
   using List = std::vector<std::pair<std::string, std::string>>;
   const std::string dir = heads_dir(repo);
   if (!path_exists(dir)) return List();
-  DIR* handle = ::opendir(dir.c_str());
-  if (handle == nullptr) return Error::from_errno(errno);
-  std::unique_ptr<DIR, int (*)(DIR*)> closer(handle, ::closedir);
+  Result<std::vector<DirEntry>> entries = list_directory(dir);
+  if (!entries) return entries.error();
   List branches;
-  for (;;) {
-    errno = 0;
-    const dirent* entry = ::readdir(handle);
-    if (entry == nullptr) {
-      if (errno != 0) return Error::from_errno(errno);
-      break;
-    }
-    const std::string_view file(entry->d_name);
-    // "." and ".." and the temporary files of an unfinished write all start
-    // with a dot; no valid branch name does.
-    if (file.empty() || file.front() == '.') continue;
-    bool regular = entry->d_type == DT_REG;
-    if (entry->d_type == DT_UNKNOWN) {
-      struct stat st;
-      const std::string full = join_path(dir, file);
-      if (::lstat(full.c_str(), &st) != 0) {
-        if (errno == ENOENT) continue;
-        return Error::from_errno(errno);
-      }
-      regular = S_ISREG(st.st_mode);
-    }
-    if (!regular) continue;
-    std::string name = utf8_lossy(file);
+  for (const DirEntry& entry : *entries) {
+    // Subdirectories hold names with "/" and are not listed. The temporary
+    // files of an unfinished write start with a dot, as no valid name does.
+    if (!entry.regular || entry.name.front() == '.') continue;
+    std::string name = utf8_lossy(entry.name);
     Result<std::optional<std::string>> id = read_branch(repo, name);
     if (!id) return id.error();
     if (!*id) continue;  // removed since the listing

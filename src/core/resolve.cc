@@ -1,10 +1,5 @@
 // Turning ref strings into object ids: HEAD, then a branch, then a full id,
 // then a short id found by listing one fan-out directory.
-#include <dirent.h>
-
-#include <cerrno>
-#include <memory>
-
 #include "fs.h"
 #include "object.h"
 #include "repo.h"
@@ -22,24 +17,16 @@ Result<std::string> resolve_short_id(const Repo& repo, std::string_view ref) {
   const std::string fan_out = join_path(objects_dir(repo), ref.substr(0, 2));
   const auto not_found = [&] { return Error("could not resolve short hash " + std::string(ref)); };
   if (!path_exists(fan_out)) return not_found();
-  DIR* handle = ::opendir(fan_out.c_str());
-  if (handle == nullptr) return Error::from_errno(errno);
-  std::unique_ptr<DIR, int (*)(DIR*)> closer(handle, ::closedir);
+  Result<std::vector<DirEntry>> entries = list_directory(fan_out);
+  if (!entries) return entries.error();
 
+  // Every entry counts, whatever its type.
   const std::string_view rest = ref.substr(2);
   std::string match;
   std::size_t matches = 0;
-  for (;;) {
-    errno = 0;
-    const dirent* entry = ::readdir(handle);
-    if (entry == nullptr) {
-      if (errno != 0) return Error::from_errno(errno);
-      break;
-    }
-    const std::string_view name(entry->d_name);
-    if (name == "." || name == "..") continue;
-    if (name.substr(0, rest.size()) != rest) continue;
-    if (++matches == 1) match = "sha256:" + std::string(ref.substr(0, 2)) + utf8_lossy(name);
+  for (const DirEntry& entry : *entries) {
+    if (std::string_view(entry.name).substr(0, rest.size()) != rest) continue;
+    if (++matches == 1) match = "sha256:" + std::string(ref.substr(0, 2)) + utf8_lossy(entry.name);
   }
   if (matches == 0) return not_found();
   if (matches > 1) {

@@ -7,6 +7,7 @@
 
 #include "errors.h"
 #include "pyref.h"
+#include "text.h"
 
 namespace tesmo::py {
 
@@ -30,21 +31,9 @@ std::string quoted_list(const std::vector<std::string>& names) {
 }
 
 bool type_error(const std::string& message) {
-  PyRef text = PyRef::steal(
-      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  PyRef text = PyRef::steal(new_str(message));
   if (text) PyErr_SetObject(PyExc_TypeError, text.get());
   return false;
-}
-
-// UTF-8 bytes of a str key, or false with the exception set.
-bool utf8_of(PyObject* str, std::string& out) {
-  PyRef bytes = PyRef::steal(PyUnicode_AsUTF8String(str));
-  if (!bytes) return false;
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) return false;
-  out.assign(data, static_cast<std::size_t>(size));
-  return true;
 }
 
 // Rewrites a pending TypeError as "argument '<param>': <its message>";
@@ -65,14 +54,6 @@ bool prefix_type_error(const char* param) {
 bool wrong_type(PyObject* obj, std::string_view type_name = {}) {
   const std::string name = type_name.empty() ? type_name_of(obj) : std::string(type_name);
   return type_error("'" + name + "' object cannot be converted to 'PyString'");
-}
-
-bool bytes_of(PyObject* bytes, std::string& out) {
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(bytes, &data, &size) != 0) return false;
-  out.assign(data, static_cast<std::size_t>(size));
-  return true;
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "once.h"
 #include "otio.h"
 #include "pyref.h"
+#include "text.h"
 #include "types.h"
 
 namespace tesmo::py {
@@ -22,12 +23,8 @@ OnceSlot g_change_type;
 
 const ChangeRecord& record_of(PyObject* self) { return instance_value<ChangeRecord>(self); }
 
-PyObject* text_of(std::string_view text) {
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
-}
-
 PyObject* change_get_op(PyObject* self, void*) {
-  return guarded([&] { return text_of(op_name(record_of(self).kind())); });
+  return guarded([&] { return new_str(op_name(record_of(self).kind())); });
 }
 
 PyObject* change_to_dict(PyObject* self, PyObject*) {
@@ -36,7 +33,7 @@ PyObject* change_to_dict(PyObject* self, PyObject*) {
 
 PyObject* change_repr(PyObject* self) {
   return guarded([&] {
-    return text_of("Change(op=\"" + std::string(op_name(record_of(self).kind())) + "\")");
+    return new_str("Change(op=\"" + std::string(op_name(record_of(self).kind())) + "\")");
   });
 }
 

@@ -12,6 +12,7 @@
 #include "errors.h"
 #include "once.h"
 #include "pyref.h"
+#include "text.h"
 
 namespace tesmo::py {
 
@@ -49,14 +50,8 @@ bool is_instance_of_abc(PyObject* obj, OnceSlot& slot, const char* name, Error& 
 std::string qualname_of_type(PyObject* obj) {
   PyRef name = PyRef::steal(
       PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
-  if (name && PyUnicode_Check(name.get())) {
-    PyRef bytes = PyRef::steal(PyUnicode_AsUTF8String(name.get()));
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (bytes && PyBytes_AsStringAndSize(bytes.get(), &data, &size) == 0) {
-      return std::string(data, static_cast<std::size_t>(size));
-    }
-  }
+  std::string text;
+  if (name && PyUnicode_Check(name.get()) && utf8_of(name.get(), text)) return text;
   PyErr_Clear();
   return "unknown";
 }
@@ -76,7 +71,7 @@ class ToJson {
     if (PyDict_Check(obj)) return nested(obj, &ToJson::convert_mapping);
     if (PyUnicode_Check(obj)) {
       std::string text;
-      if (!utf8(obj, text)) return fetch_python_error();
+      if (!utf8_of(obj, text)) return fetch_python_error();
       return JsonValue(std::move(text));
     }
     if (PyBytes_Check(obj)) return Error("invalid type: byte array, expected any valid JSON value");
@@ -116,16 +111,6 @@ class ToJson {
     Result<JsonValue> out = (this->*step)(obj);
     --depth_;
     return out;
-  }
-
-  static bool utf8(PyObject* str, std::string& out) {
-    PyRef bytes = PyRef::steal(PyUnicode_AsUTF8String(str));
-    if (!bytes) return false;
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) return false;
-    out.assign(data, static_cast<std::size_t>(size));
-    return true;
   }
 
   Result<JsonValue> convert_int(PyObject* obj) {
@@ -208,7 +193,7 @@ class ToJson {
     auto found = key_cache_.find(key);
     if (found != key_cache_.end()) return found->second;
     std::string text;
-    if (!utf8(key, text)) return fetch_python_error();
+    if (!utf8_of(key, text)) return fetch_python_error();
     held_keys_.push_back(PyRef::borrow(key));
     key_cache_.emplace(key, text);
     return text;
@@ -289,7 +274,7 @@ class ToPython {
       }
       case JsonKind::String: {
         const std::string& s = *value.get_string();
-        return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
+        return new_str(s);
       }
       case JsonKind::Array: return convert_array(*value.get_array());
       case JsonKind::Object: return convert_object(*value.get_object());
@@ -318,7 +303,7 @@ class ToPython {
   PyObject* key_object(const std::string& text) {
     auto found = keys_.find(text);
     if (found != keys_.end()) return found->second;
-    PyObject* key = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+    PyObject* key = new_str(text);
     if (key != nullptr) keys_.emplace(text, key);
     return key;
   }

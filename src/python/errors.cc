@@ -5,6 +5,7 @@
 
 #include "once.h"
 #include "pyref.h"
+#include "text.h"
 
 namespace tesmo::py {
 
@@ -59,8 +60,7 @@ PyObject* raise_error(const Error& error) {
   const std::string& message = error.message();
   // "replace" keeps a message built from undecodable bytes raisable;
   // PyErr_SetObject keeps NUL bytes that PyErr_SetString would cut at.
-  PyRef text = PyRef::steal(
-      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  PyRef text = PyRef::steal(new_str(message));
   if (text) PyErr_SetObject(type, text.get());
   return nullptr;
 }

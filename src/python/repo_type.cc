@@ -11,6 +11,7 @@
 #include "once.h"
 #include "pyref.h"
 #include "quote.h"
+#include "text.h"
 #include "types.h"
 #include "utf8.h"
 
@@ -71,8 +72,14 @@ PyObject* repo_open(PyObject*, PyObject* args, PyObject* kwargs) {
 // The e-mail recorded for commits made without one.
 constexpr const char kDefaultAuthorEmail[] = "agent@localhost";
 
-PyObject* str_of(const std::string& text) {
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+// A new 2-tuple taking both references, or nullptr when either is missing.
+PyObject* pair_of(PyRef first, PyRef second) {
+  if (!first || !second) return nullptr;
+  PyObject* pair = PyTuple_New(2);
+  if (pair == nullptr) return nullptr;
+  PyTuple_SetItem(pair, 0, first.release());
+  PyTuple_SetItem(pair, 1, second.release());
+  return pair;
 }
 
 PyObject* commit_dict(const Commit& record) { return to_python(commit_to_json(record)); }
@@ -114,7 +121,7 @@ PyObject* repo_commit(PyObject* self, PyObject* args, PyObject* kwargs) {
                   author_email ? std::move(*author_email) : std::string(kDefaultAuthorEmail)};
     Result<std::string> id = commit(repo, *timeline_id, std::move(author), std::move(message));
     if (!id) return raise_error(id.error());
-    return str_of(*id);
+    return new_str(*id);
   });
 }
 
@@ -161,7 +168,7 @@ PyObject* repo_resolve(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!one_string("Repo.resolve", kRefstrParams, args, kwargs, ref)) return nullptr;
     Result<std::string> id = resolve(repo_of(self), ref);
     if (!id) return raise_error(id.error());
-    return str_of(*id);
+    return new_str(*id);
   });
 }
 
@@ -178,13 +185,10 @@ PyObject* repo_log(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!list) return nullptr;
     for (std::size_t i = 0; i < entries->size(); ++i) {
       const LogEntry& entry = (*entries)[i];
-      PyRef id = PyRef::steal(str_of(entry.id));
-      PyRef record = PyRef::steal(id ? commit_dict(entry.commit) : nullptr);
-      PyRef pair = PyRef::steal(record ? PyTuple_New(2) : nullptr);
-      if (!pair) return nullptr;
-      PyTuple_SetItem(pair.get(), 0, id.release());
-      PyTuple_SetItem(pair.get(), 1, record.release());
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair.release());
+      PyObject* pair = pair_of(PyRef::steal(new_str(entry.id)),
+                               PyRef::steal(commit_dict(entry.commit)));
+      if (pair == nullptr) return nullptr;
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);
     }
     return list.release();
   });
@@ -202,7 +206,7 @@ PyObject* repo_create_branch(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (argv[1] != nullptr && !convert_string("at", argv[1], at)) return nullptr;
     Result<std::string> id = create_branch(repo_of(self), name, at);
     if (!id) return raise_error(id.error());
-    return str_of(*id);
+    return new_str(*id);
   });
 }
 
@@ -223,13 +227,10 @@ PyObject* repo_list_branches(PyObject* self, PyObject*) {
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(branches->size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < branches->size(); ++i) {
-      PyRef name = PyRef::steal(str_of((*branches)[i].first));
-      PyRef id = PyRef::steal(name ? str_of((*branches)[i].second) : nullptr);
-      PyRef pair = PyRef::steal(id ? PyTuple_New(2) : nullptr);
-      if (!pair) return nullptr;
-      PyTuple_SetItem(pair.get(), 0, name.release());
-      PyTuple_SetItem(pair.get(), 1, id.release());
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair.release());
+      const auto& [name, id] = (*branches)[i];
+      PyObject* pair = pair_of(PyRef::steal(new_str(name)), PyRef::steal(new_str(id)));
+      if (pair == nullptr) return nullptr;
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);
     }
     return list.release();
   });
@@ -243,7 +244,7 @@ PyObject* repo_current_branch(PyObject* self, PyObject*) {
       Py_INCREF(Py_None);
       return Py_None;
     }
-    return str_of(**name);
+    return new_str(**name);
   });
 }
 
@@ -287,8 +288,7 @@ PyObject* repo_get_root(PyObject* self, void*) {
 
 PyObject* repo_repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
-    const std::string text = "Repo(root=" + debug_quote(repo_of(self).root) + ")";
-    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+    return new_str("Repo(root=" + debug_quote(repo_of(self).root) + ")");
   });
 }
 

@@ -1,0 +1,22 @@
+// Moving text across the boundary: str objects to UTF-8 bytes and back.
+#pragma once
+
+#include <Python.h>
+
+#include <string>
+#include <string_view>
+
+namespace tesmo::py {
+
+// The UTF-8 bytes of a str. False with the interpreter's exception set
+// (UnicodeEncodeError for lone surrogates).
+bool utf8_of(PyObject* str, std::string& out);
+
+// The bytes of a bytes object. False with an exception set.
+bool bytes_of(PyObject* bytes, std::string& out);
+
+// A new str from UTF-8 text; invalid sequences become U+FFFD. New reference,
+// or nullptr with an exception set.
+PyObject* new_str(std::string_view text);
+
+}  // namespace tesmo::py
