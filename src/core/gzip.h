@@ -3,6 +3,7 @@
 // reading gets its own message. Internal to the object store.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
