@@ -2,16 +2,21 @@
 // each track pair by key, finding the clips that kept their relative order,
 // and emitting the change records. All working data lives for one call.
 //
-// Per track pair the cost is one pass to build keys, one sort of the key
-// entries per matching pass, and a binary-search longest increasing run:
-// O(n log n) in the clips. Keys are views into the models or into one
-// buffer per pass, so no key costs an allocation of its own.
+// Per track pair the cost is one pass to build keys, per matching pass a
+// sort of each side's keys (skipped when already in order) and one merge
+// walk over both, and a binary-search longest increasing run: O(n log n) in
+// the clips. Keys are views into the models or into one buffer per pass, so
+// no key costs an allocation of its own. Positions are dense, so the
+// matched flags and the stable set are tables indexed by position: a hash
+// set with the identity as its hash and no collisions.
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -66,118 +71,189 @@ std::optional<ClipRef> clip_ref_at(const std::vector<ClipSlot>& clips, std::size
 // ---------------------------------------------------------------------------
 // Keys and group matching
 
-enum class Side : std::uint8_t { Before, After };
-
 // One clip's key in one matching pass. Within a pass, entries order by
 // (tag, key) exactly as their full key texts order by bytes: the identity
 // pass writes "media:" + identity as tag 0 and "name:" + name as tag 1
 // ("m" < "n"), and a shared prefix never changes how the rest compares.
 struct KeyEntry {
   std::string_view key;
-  std::size_t pos;
+  std::size_t pos;  // clip position on the entry's own side
   std::uint8_t tag;
-  Side side;
 };
+
+// The keys of one side, pushed in ascending position.
+using KeyList = std::vector<KeyEntry>;
 
 struct Matching {
   std::vector<std::size_t> after_of_before;  // kNone while the before clip is unmatched
   std::vector<char> after_matched;
 };
 
-bool same_key(const KeyEntry& a, const KeyEntry& b) { return a.tag == b.tag && a.key == b.key; }
+int compare_keys(const KeyEntry& a, const KeyEntry& b) {
+  if (a.tag != b.tag) return a.tag < b.tag ? -1 : 1;
+  return a.key.compare(b.key);  // char_traits<char> compares as unsigned bytes
+}
 
-// Groups the entries by key, keys in ascending byte order. Within a group
-// the i-th before clip (by position) pairs with the i-th after clip; the
-// surplus of the larger side stays unmatched. Pairs are recorded against
-// their before position, which is the order they are used in.
-void match_groups(std::vector<KeyEntry>& entries, Matching& m) {
-  std::sort(entries.begin(), entries.end(), [](const KeyEntry& a, const KeyEntry& b) {
-    if (a.tag != b.tag) return a.tag < b.tag;
-    if (const int c = a.key.compare(b.key); c != 0) return c < 0;  // char_traits compares as unsigned bytes
-    if (a.side != b.side) return a.side < b.side;
-    return a.pos < b.pos;
-  });
-  for (std::size_t first = 0; first < entries.size();) {
-    std::size_t end = first;
-    std::size_t afters = first;  // the first after entry of the group
-    while (end < entries.size() && same_key(entries[end], entries[first])) {
-      if (entries[end].side == Side::Before) afters = end + 1;
-      ++end;
+// By key, then position. Keys often follow clip order already (numbered
+// shots), so a sorted list is left as it is.
+void sort_keys(KeyList& keys) {
+  const auto less = [](const KeyEntry& a, const KeyEntry& b) {
+    const int c = compare_keys(a, b);
+    return c != 0 ? c < 0 : a.pos < b.pos;
+  };
+  if (!std::is_sorted(keys.begin(), keys.end(), less)) std::sort(keys.begin(), keys.end(), less);
+}
+
+// The end of the run of entries equal in key to keys[first].
+std::size_t run_end(const KeyList& keys, std::size_t first) {
+  std::size_t end = first + 1;
+  while (end < keys.size() && compare_keys(keys[end], keys[first]) == 0) ++end;
+  return end;
+}
+
+// Groups both sides by key and walks the keys in ascending byte order.
+// Within a group the i-th before clip (by position) pairs with the i-th
+// after clip; the surplus of the larger side stays unmatched. Pairs are
+// recorded against their before position, which is the order they are
+// used in.
+void match_groups(KeyList& before, KeyList& after, Matching& m) {
+  sort_keys(before);
+  sort_keys(after);
+  std::size_t i = 0;
+  std::size_t j = 0;
+  while (i < before.size() && j < after.size()) {
+    const int c = compare_keys(before[i], after[j]);
+    if (c < 0) {
+      ++i;
+    } else if (c > 0) {
+      ++j;
+    } else {
+      const std::size_t before_end = run_end(before, i);
+      const std::size_t after_end = run_end(after, j);
+      for (; i < before_end && j < after_end; ++i, ++j) {
+        m.after_of_before[before[i].pos] = after[j].pos;
+        m.after_matched[after[j].pos] = 1;
+      }
+      i = before_end;
+      j = after_end;
     }
-    const std::size_t pairs = std::min(afters - first, end - afters);
-    for (std::size_t i = 0; i < pairs; ++i) {
-      const std::size_t b = entries[first + i].pos;
-      const std::size_t a = entries[afters + i].pos;
-      m.after_of_before[b] = a;
-      m.after_matched[a] = 1;
-    }
-    first = end;
   }
 }
 
-// Appends `x` in fixed point with six digits after the point. std::to_chars
-// is exact and independent of the locale; 400 bytes hold the largest double.
-void append_fixed6(std::string& out, double x) {
-  char buf[400];
-  const std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::fixed, 6);
-  if (r.ec == std::errc()) out.append(buf, r.ptr);
-}
+// Writes the numbers of exact keys in fixed point with six digits after the
+// point, as std::to_chars does (exact, and independent of the locale). Frame
+// counts and rates are mostly whole numbers, which need no float formatting,
+// and the others tend to repeat from clip to clip (a track's rate), so the
+// last text written for each of the four fields is kept.
+class FixedSix {
+ public:
+  void append(std::string& out, std::size_t field, double x) {
+    // -0.0 is left to to_chars, which writes its sign.
+    if (x == std::trunc(x) && std::abs(x) < 0x1p62 && !(x == 0 && std::signbit(x))) {
+      char digits[24];
+      const std::to_chars_result r = std::to_chars(digits, digits + sizeof digits, static_cast<std::int64_t>(x));
+      out.append(digits, r.ptr);
+      out += ".000000";
+      return;
+    }
+    Memo& memo = memo_[field];
+    const auto bits = std::bit_cast<std::uint64_t>(x);
+    if (memo.size != 0 && memo.bits == bits) {
+      out.append(memo.text, memo.size);
+      return;
+    }
+    char text[400];  // the largest double has 309 digits before the point
+    const std::to_chars_result r = std::to_chars(text, text + sizeof text, x, std::chars_format::fixed, 6);
+    if (r.ec != std::errc()) return;
+    const auto size = static_cast<std::size_t>(r.ptr - text);
+    out.append(text, size);
+    if (size <= sizeof memo.text) {
+      std::memcpy(memo.text, text, size);
+      memo.size = size;
+      memo.bits = bits;
+    }
+  }
+
+ private:
+  struct Memo {
+    std::uint64_t bits = 0;
+    std::size_t size = 0;  // 0: nothing kept
+    char text[32];
+  };
+  std::array<Memo, 4> memo_;
+};
 
 // media|start.value|start.rate|duration.value|duration.rate
-void append_exact_key(std::string& out, const std::string& media, const TimeRange& range) {
+void append_exact_key(std::string& out, FixedSix& fixed, const std::string& media, const TimeRange& range) {
   out += media;
-  for (double x : {range.start_time.value, range.start_time.rate, range.duration.value, range.duration.rate}) {
+  const double numbers[4] = {range.start_time.value, range.start_time.rate, range.duration.value,
+                             range.duration.rate};
+  for (std::size_t i = 0; i < 4; ++i) {
     out += '|';
-    append_fixed6(out, x);
+    fixed.append(out, i, numbers[i]);
   }
 }
 
 // Pass 1: clips with both media and a source range match on media and the
-// exact numbers of the range.
+// exact numbers of the range. The key texts of both sides share one buffer;
+// entries hold offsets into it until it has stopped growing.
 void match_exact(const std::vector<ClipSlot>& before, const std::vector<ClipSlot>& after, Matching& m) {
   std::string text;
-  std::vector<KeyEntry> entries;
-  std::vector<std::pair<std::size_t, std::size_t>> spans;  // into `text`, which may still move
-  entries.reserve(before.size() + after.size());
+  FixedSix fixed;
+  std::vector<std::pair<std::size_t, std::size_t>> spans;  // offset and size in `text`
   spans.reserve(before.size() + after.size());
-  const auto add = [&](const std::vector<ClipSlot>& clips, Side side) {
+  const auto add = [&](const std::vector<ClipSlot>& clips, KeyList& keys) {
+    keys.reserve(clips.size());
     for (std::size_t pos = 0; pos < clips.size(); ++pos) {
       const ClipItem& clip = *clips[pos].clip;
       if (!clip.media || !clip.source_range) continue;
       const std::size_t start = text.size();
-      append_exact_key(text, *clip.media, *clip.source_range);
+      append_exact_key(text, fixed, *clip.media, *clip.source_range);
       spans.emplace_back(start, text.size() - start);
-      entries.push_back({{}, pos, 0, side});
+      keys.push_back({{}, pos, 0});
     }
   };
-  add(before, Side::Before);
-  add(after, Side::After);
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    entries[i].key = std::string_view(text).substr(spans[i].first, spans[i].second);
+  // A key is its media and four numbers of typically 8 to 16 bytes; one
+  // reserve saves the regrowth of the buffer in the usual case.
+  std::size_t estimate = 0;
+  for (const std::vector<ClipSlot>* clips : {&before, &after}) {
+    for (const ClipSlot& slot : *clips) estimate += slot.clip->media ? slot.clip->media->size() + 64 : 0;
   }
-  match_groups(entries, m);
+  text.reserve(estimate);
+  KeyList bkeys;
+  KeyList akeys;
+  add(before, bkeys);
+  add(after, akeys);
+  std::size_t span = 0;
+  for (KeyList* keys : {&bkeys, &akeys}) {
+    for (KeyEntry& e : *keys) {
+      e.key = std::string_view(text).substr(spans[span].first, spans[span].second);
+      ++span;
+    }
+  }
+  match_groups(bkeys, akeys, m);
 }
 
 // Pass 2: the clips still unmatched match on "name:" + a non-empty name,
 // else on "media:" + the media identity. A clip with neither has no key.
+// The keys are views of the clips' own strings.
 void match_identity(const std::vector<ClipSlot>& before, const std::vector<ClipSlot>& after, Matching& m) {
-  std::vector<KeyEntry> entries;
-  entries.reserve(before.size() + after.size());
-  const auto add = [&](const std::vector<ClipSlot>& clips, Side side) {
+  const auto add = [](const std::vector<ClipSlot>& clips, const auto& matched) {
+    KeyList keys;
     for (std::size_t pos = 0; pos < clips.size(); ++pos) {
-      const bool matched = side == Side::Before ? m.after_of_before[pos] != kNone : m.after_matched[pos] != 0;
-      if (matched) continue;
+      if (matched(pos)) continue;
       const ClipItem& clip = *clips[pos].clip;
       if (!clip.name.empty()) {
-        entries.push_back({clip.name, pos, 1, side});
+        keys.push_back({clip.name, pos, 1});
       } else if (clip.media) {
-        entries.push_back({*clip.media, pos, 0, side});
+        keys.push_back({*clip.media, pos, 0});
       }
     }
+    return keys;
   };
-  add(before, Side::Before);
-  add(after, Side::After);
-  match_groups(entries, m);
+  KeyList bkeys = add(before, [&](std::size_t b) { return m.after_of_before[b] != kNone; });
+  KeyList akeys = add(after, [&](std::size_t a) { return m.after_matched[a] != 0; });
+  match_groups(bkeys, akeys, m);
 }
 
 // ---------------------------------------------------------------------------

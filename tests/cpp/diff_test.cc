@@ -17,7 +17,8 @@ namespace {
 
 TimeRange range(double start, double duration, double rate = 24) { return {{start, rate}, {duration, rate}}; }
 
-TrackItem clip(std::string name, std::optional<std::string> media, std::optional<TimeRange> r, std::size_t effects = 0) {
+TrackItem clip(std::string name, std::optional<std::string> media, std::optional<TimeRange> r,
+               std::size_t effects = 0) {
   return ClipItem{std::move(name), r, std::move(media), effects};
 }
 
@@ -175,6 +176,9 @@ TEST(ClipMatching, ExactKeyUsesSixDecimals) {
   };
   EXPECT_EQ(pair(10, 10.0000001), Lines{});
   EXPECT_EQ(pair(10, 10.000001), (Lines{"V1: removed X@0", "V1: added Y@0"}));
+  EXPECT_EQ(pair(10.5, 10.25), (Lines{"V1: removed X@0", "V1: added Y@0"}));
+  // Both are written -0.000000.
+  EXPECT_EQ(pair(-0.0, -0.0000004), Lines{});
   // The rates are part of the key although the times are equal in seconds.
   EXPECT_EQ(diff_tracks(video("V1", {clip("X", "m", range(24, 48, 24))}),
                         video("V1", {clip("Y", "m", range(25, 50, 25))})),
@@ -220,9 +224,11 @@ TEST(ClipMatching, PerPairRecordOrder) {
 }
 
 TEST(ClipMatching, MediaComingAndGoing) {
-  EXPECT_EQ(diff_tracks(video("V1", {clip("A", std::nullopt, range(0, 24))}), video("V1", {clip("A", "m", range(0, 24))})),
+  EXPECT_EQ(diff_tracks(video("V1", {clip("A", std::nullopt, range(0, 24))}),
+                        video("V1", {clip("A", "m", range(0, 24))})),
             Lines{"V1: replaced A -->m"});
-  EXPECT_EQ(diff_tracks(video("V1", {clip("A", "m", range(0, 24))}), video("V1", {clip("A", std::nullopt, range(0, 24))})),
+  EXPECT_EQ(diff_tracks(video("V1", {clip("A", "m", range(0, 24))}),
+                        video("V1", {clip("A", std::nullopt, range(0, 24))})),
             Lines{"V1: replaced A m->-"});
   EXPECT_EQ(diff_tracks(video("V1", {clip("A", "m", range(0, 24), 3)}), video("V1", {clip("A", "m", range(0, 24), 3)})),
             Lines{});
@@ -247,7 +253,8 @@ class TrimRule : public testing::TestWithParam<TrimCase> {};
 
 TEST_P(TrimRule, ComparesInFramesOrSeconds) {
   const Lines expected = GetParam().trimmed ? Lines{"V1: trimmed X"} : Lines{};
-  EXPECT_EQ(diff_tracks(video("V1", {clip("X", "m", GetParam().before)}), video("V1", {clip("X", "m", GetParam().after)})),
+  EXPECT_EQ(diff_tracks(video("V1", {clip("X", "m", GetParam().before)}),
+                        video("V1", {clip("X", "m", GetParam().after)})),
             expected);
 }
 
@@ -304,7 +311,8 @@ TEST_P(Transitions, ReportedAfterPairedClipsOnly) {
 INSTANTIATE_TEST_SUITE_P(
     Table, Transitions,
     testing::Values(
-        TransitionCase{"added", {shot("A"), shot("B")}, {shot("A"), transition("D"), shot("B")}, {"V1: transition_added D A|B"}},
+        TransitionCase{"added", {shot("A"), shot("B")}, {shot("A"), transition("D"), shot("B")},
+                       {"V1: transition_added D A|B"}},
         TransitionCase{"added_after_last", {shot("A"), shot("B")}, {shot("A"), shot("B"), transition("D")},
                        {"V1: transition_added D B|-"}},
         TransitionCase{"removed", {shot("A"), transition("D"), shot("B")}, {shot("A"), shot("B")},
@@ -362,7 +370,8 @@ TEST(TrackPairing, NameBeatsOrder) {
 
 TEST(TrackPairing, KindFallbackIsGreedy) {
   // X takes the before track named A, so the after track A finds none.
-  EXPECT_EQ(diff(TimelineModel{{video("A", shots("P"))}}, TimelineModel{{video("X", shots("P")), video("A", shots("Q"))}}),
+  EXPECT_EQ(diff(TimelineModel{{video("A", shots("P"))}},
+                 TimelineModel{{video("X", shots("P")), video("A", shots("Q"))}}),
             Lines{"track_added A video"});
   // The fallback skips tracks of other kinds and paired tracks.
   EXPECT_EQ(diff(TimelineModel{{audio("A1", shots("S")), video("V1", shots("P")), video("V2", shots("Q"))}},
@@ -373,6 +382,8 @@ TEST(TrackPairing, KindFallbackIsGreedy) {
 TEST(TrackPairing, KindChangeIsRemoveAndAdd) {
   EXPECT_EQ(diff(TimelineModel{{video("V", shots("AB"))}}, TimelineModel{{audio("V", shots("AB"))}}),
             (Lines{"track_removed V video", "track_added V audio"}));
+  EXPECT_EQ(diff(TimelineModel{{audio("V", shots("A"))}}, TimelineModel{{video("V", shots("A"))}}),
+            (Lines{"track_removed V audio", "track_added V video"}));
   const TrackModel other{"fx", TrackKind::Other, shots("A")};
   EXPECT_EQ(diff(TimelineModel{{other}}, TimelineModel{{TrackModel{"", TrackKind::Other, shots("AB")}}}),
             Lines{"fx: added B@1"});

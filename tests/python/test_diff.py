@@ -6,6 +6,8 @@ ints and times as floats; `check` compares their repr too, so key order,
 int versus float and None all count.
 """
 
+import sys
+
 import pytest
 
 import tesmo
@@ -567,6 +569,18 @@ class TestTransitions:
         check(got, [{"between_after": ref("B", "b.mov"), "between_before": ref("A", "a.mov"),
                      "name": "T", "op": "transition_removed", "track": "V1"}])
 
+    def test_removed_names_next_before_clip(self):
+        check(payloads(v1(A, transition("T"), B, C), v1(A, C)), [
+            placed("removed", ref("B", "b.mov"), 1),
+            {"between_after": ref("B", "b.mov"), "between_before": ref("A", "a.mov"),
+             "name": "T", "op": "transition_removed", "track": "V1"}])
+
+    @pytest.mark.parametrize("separator", [GAP, {"OTIO_SCHEMA": "Filler"}], ids=["Gap", "Filler"])
+    def test_gap_separates_clip_from_transition(self, separator):
+        check(payloads(v1(A, transition("T"), B), v1(A, separator, transition("T"), B)),
+              [{"between_after": ref("B", "b.mov"), "between_before": ref("A", "a.mov"),
+                "name": "T", "op": "transition_removed", "track": "V1"}])
+
     def test_removed_after_last_clip(self):
         check(payloads(v1(A, transition("End")), v1(A)),
               [{"between_after": None, "between_before": ref("A", "a.mov"), "name": "End",
@@ -578,12 +592,11 @@ class TestTransitions:
             ((A, transition("T", rt(5), rt(7)), B), (A, transition("U", rt(1), rt(1)), B), []),
             ((A, B), (transition(), A, B), []),
             ((A,), (A, clip("N"), transition()), [placed("added", ref("N"), 1)]),
-            ((A, B), (A, GAP, transition(), B), []),
             ((A, transition(), B), (A, {"OTIO_SCHEMA": "Stack.1", "children": []},
                                     transition(), B), []),
             ((A, transition(), B), (A, {"name": "no schema"}, transition(), B), []),
         ],
-        ids=["changed", "track-start", "after-unmatched-clip", "after-gap",
+        ids=["changed", "track-start", "after-unmatched-clip",
              "nested-stack-skipped", "no-schema-skipped"],
     )
     def test_not_reported(self, before, after, expected):
@@ -626,6 +639,13 @@ class TestChange:
         assert second["clip"] is not first["clip"]
         check(second, EVERY_KIND[0])
         assert change.op == "trimmed"
+
+    def test_inputs_not_leaked(self):
+        before, after = v1(A, B), v1(B, A, C)
+        counts = sys.getrefcount(before), sys.getrefcount(after), sys.getrefcount(A)
+        for _ in range(100):
+            tesmo.diff(before, after)
+        assert (sys.getrefcount(before), sys.getrefcount(after), sys.getrefcount(A)) == counts
 
     def test_immutable(self, changes):
         with pytest.raises(AttributeError):
