@@ -2,7 +2,8 @@
 # Runs every test of the project on a fresh machine or a used one:
 #   1. installs what the build needs when it is missing (Debian packages
 #      through apt-get; tests/requirements.txt from PyPI into a private venv),
-#   2. builds the C++ core and runs its GoogleTest suite through CTest,
+#   2. builds the C++ core and runs its GoogleTest suite through CTest, once
+#      plainly and once under AddressSanitizer and UndefinedBehaviorSanitizer,
 #   3. installs the module from this working tree into the venv and runs pytest.
 # Everything it builds stays under build/.
 set -euo pipefail
@@ -39,6 +40,12 @@ say "C++ core tests"
 cmake -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESMO_BUILD_MODULE=OFF >/dev/null
 cmake --build build/cpp
 ctest --test-dir build/cpp --output-on-failure -j2
+
+say "C++ core tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build/cpp-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTESMO_SANITIZE=ON \
+  -DTESMO_BUILD_MODULE=OFF >/dev/null
+cmake --build build/cpp-sanitize
+ctest --test-dir build/cpp-sanitize --output-on-failure -j2
 
 say "Python module tests"
 "$venv/bin/python" -m pip install -q .
