@@ -1,6 +1,6 @@
 """A first look at tesmo: create a repository in a temporary directory,
-commit two versions of a small timeline on two branches, and show the
-history."""
+commit two versions of a small timeline on two branches, show the history,
+and print what changed between the two versions."""
 
 import copy
 import tempfile
@@ -28,6 +28,12 @@ def clip(name, media, start, frames, rate=24.0):
     }
 
 
+def dissolve(name, frames, rate=24.0):
+    half = {"OTIO_SCHEMA": "RationalTime.1", "value": frames / 2, "rate": rate}
+    return {"OTIO_SCHEMA": "Transition.1", "name": name, "transition_type": "SMPTE_Dissolve",
+            "in_offset": half, "out_offset": dict(half)}
+
+
 def timeline(name, clips):
     return {
         "OTIO_SCHEMA": "Timeline.1",
@@ -45,6 +51,34 @@ def short(commit_id):
     return commit_id[len("sha256:"):][:12]
 
 
+def frames(time):
+    return round(time["value"])
+
+
+def describe(change):
+    """One line of an editor's change list."""
+    d = change.to_dict()
+    op = d["op"]
+    if op in ("track_added", "track_removed"):
+        return f"{op.replace('_', ' ')}: {d['name']} ({d['kind']})"
+    track = d.get("track") or d.get("from_track")
+    clip = (d.get("clip") or {}).get("name")
+    if op == "trimmed":
+        before, after = d["before"]["duration"], d["after"]["duration"]
+        return f"{track}: trimmed {clip} from {frames(before)} to {frames(after)} frames"
+    if op == "moved":
+        return f"{track}: moved {clip} from position {d['from_index']} to {d['to_index']}"
+    if op in ("added", "removed"):
+        return f"{track}: {op} {clip} at position {d['index']}"
+    if op == "replaced":
+        return f"{track}: replaced media of {clip}: {d['before_media']} -> {d['after_media']}"
+    if op == "effects_changed":
+        return f"{track}: effects on {clip}: {d['before']} -> {d['after']}"
+    left = (d.get("between_before") or {}).get("name")
+    right = (d.get("between_after") or {}).get("name")
+    return f"{track}: {op.replace('_', ' ')} {d['name']} between {left} and {right}"
+
+
 def main() -> None:
     with tempfile.TemporaryDirectory() as tmp:
         workdir = Path(tmp) / "my-edit"
@@ -58,13 +92,16 @@ def main() -> None:
         ])
         repo.commit(first, "Assembly cut", author_name="editor")
 
-        # A recut on its own branch: trim the interview, swap the outro.
+        # A recut on its own branch: trim the interview, swap the outro's
+        # media, put a dissolve into the interview and add a b-roll shot.
         repo.create_branch("recut")
         repo.switch_branch("recut")
         second = copy.deepcopy(first)
         clips = second["tracks"]["children"][0]["children"]
         clips[1]["source_range"]["duration"]["value"] = 96
         clips[2]["media_references"]["DEFAULT_MEDIA"]["target_url"] = "file:///media/outro_v2.mov"
+        clips.insert(1, dissolve("dissolve", 12))
+        clips.insert(3, clip("skyline", "file:///media/broll/skyline.mov", 10, 24))
         repo.commit(second, "Tighter interview, new outro")
 
         print("\nhistory of", repo.current_branch())
@@ -79,6 +116,10 @@ def main() -> None:
         back = repo.read_timeline("main")
         print("\nmain still has", len(back["tracks"]["children"][0]["children"]), "clips;",
               "read back equal:", back == first)
+
+        print("\nchanges from main to recut")
+        for change in repo.diff_refs("main", "recut"):
+            print("  " + describe(change))
 
         # Any directory below the workdir finds the same repository.
         (workdir / "renders").mkdir()
