@@ -12,7 +12,20 @@ namespace tesmo {
 
 JsonObject::JsonObject(std::vector<Member> members) : members_(std::move(members)) {
   const auto by_key = [](const Member& a, const Member& b) { return a.first < b.first; };
-  std::stable_sort(members_.begin(), members_.end(), by_key);
+  if (members_.size() <= 16) {
+    // Insertion sort: stable, and without the temporary buffer that
+    // std::stable_sort allocates, for the small objects that make up most
+    // of a document.
+    for (std::size_t i = 1; i < members_.size(); ++i) {
+      if (!(members_[i].first < members_[i - 1].first)) continue;
+      Member moving = std::move(members_[i]);
+      std::size_t j = i;
+      for (; j > 0 && moving.first < members_[j - 1].first; --j) members_[j] = std::move(members_[j - 1]);
+      members_[j] = std::move(moving);
+    }
+  } else {
+    std::stable_sort(members_.begin(), members_.end(), by_key);
+  }
   // Stability keeps equal keys in their given order, so the last of each run
   // is the one a sequence of inserts would have kept.
   std::size_t kept = 0;

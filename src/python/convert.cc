@@ -20,6 +20,44 @@ namespace {
 
 OnceSlot g_sequence_abc;
 OnceSlot g_mapping_abc;
+OnceSlot g_gc_module;
+
+// Keeps the cyclic garbage collector off while a large result is built.
+// Building it allocates many containers, each allocation counts towards a
+// collection, and every collection would walk the whole half-built result
+// although it cannot hold a cycle yet. No user code runs meanwhile. The
+// collector's previous state is restored at the end.
+class CollectorPause {
+ public:
+  CollectorPause() {
+    gc_ = g_gc_module.get([] { return PyImport_ImportModule("gc"); });
+    if (gc_ == nullptr) {
+      PyErr_Clear();
+      return;
+    }
+    PyRef enabled = PyRef::steal(PyObject_CallMethod(gc_, "isenabled", nullptr));
+    if (enabled && PyObject_IsTrue(enabled.get()) == 1) {
+      PyRef done = PyRef::steal(PyObject_CallMethod(gc_, "disable", nullptr));
+      paused_ = static_cast<bool>(done);
+    }
+    PyErr_Clear();
+  }
+  ~CollectorPause() {
+    if (!paused_) return;
+    // Keep a pending exception of the conversion across the call.
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyRef done = PyRef::steal(PyObject_CallMethod(gc_, "enable", nullptr));
+    PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+  }
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+
+ private:
+  PyObject* gc_ = nullptr;
+  bool paused_ = false;
+};
 
 PyObject* abc_class(OnceSlot& slot, const char* name) {
   return slot.get([name]() -> PyObject* {
@@ -328,6 +366,11 @@ class ToPython {
 
 Result<JsonValue> to_json_value(PyObject* obj) { return ToJson().convert(obj); }
 
-PyObject* to_python(const JsonValue& value) { return ToPython().convert(value); }
+PyObject* to_python(const JsonValue& value) {
+  const bool container = value.kind() == JsonKind::Array || value.kind() == JsonKind::Object;
+  if (!container) return ToPython().convert(value);
+  CollectorPause pause;
+  return ToPython().convert(value);
+}
 
 }  // namespace tesmo::py
