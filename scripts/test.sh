@@ -48,7 +48,19 @@ cmake --build build/cpp-sanitize
 ctest --test-dir build/cpp-sanitize --output-on-failure -j2
 
 say "Python module tests"
-"$venv/bin/python" -m pip install -q .
+rm -rf build/wheel
+"$venv/bin/python" -m pip wheel -q --no-deps . -w build/wheel
+wheel=$(ls build/wheel/tesmo-*-cp39-abi3-*.whl)
+"$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
 # Run from tests/ so that the installed module, not the source tree, is imported.
-cd "$root/tests/python"
-"$venv/bin/python" -m pytest -q -p no:cacheprovider .
+(cd tests/python && "$venv/bin/python" -m pytest -q -p no:cacheprovider .)
+
+# The same abi3 wheel on the oldest interpreter it serves, when one is here.
+py39=$(ls "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.9*/bin/python3.9 /usr/bin/python3.9 2>/dev/null | head -n 1 || true)
+if [ -n "$py39" ]; then
+  say "the same wheel on $("$py39" -V)"
+  [ -x build/test-venv-3.9/bin/python ] || "$py39" -m venv build/test-venv-3.9
+  build/test-venv-3.9/bin/python -m pip install -q "pytest>=7"
+  build/test-venv-3.9/bin/python -m pip install -q --force-reinstall --no-deps "$wheel"
+  (cd tests/python && "$root/build/test-venv-3.9/bin/python" -m pytest -q -p no:cacheprovider .)
+fi
