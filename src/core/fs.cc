@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <ctime>
 #include <memory>
 
 #include "utf8.h"
@@ -191,15 +192,19 @@ Status write_file(const std::string& path, std::string_view data) {
 
 namespace {
 
-// A name no object, branch or HEAD can have: it starts with ".", and carries
-// the pid and a counter so concurrent writers never share one.
+// A name no object, branch or HEAD can have: it starts with ".". The pid,
+// a counter and random bits keep concurrent writers apart, and a name left
+// behind by a killed process is never needed again: creation retries with
+// fresh random bits when a name is taken.
 std::string temp_name_for(const std::string& final_path) {
   static std::atomic<unsigned long> counter{0};
   const std::string dir = parent_path(final_path);
   std::string name = final_path.substr(dir.empty() ? 0 : final_path.rfind('/') + 1);
-  char suffix[64];
-  std::snprintf(suffix, sizeof suffix, ".tmp-%ld-%lu", static_cast<long>(::getpid()),
-                counter.fetch_add(1, std::memory_order_relaxed));
+  unsigned long random_bits = 0;
+  if (::getentropy(&random_bits, sizeof random_bits) != 0) random_bits = ::clock();
+  char suffix[80];
+  std::snprintf(suffix, sizeof suffix, ".tmp-%ld-%lu-%016lx", static_cast<long>(::getpid()),
+                counter.fetch_add(1, std::memory_order_relaxed), random_bits);
   std::string temp = "." + name + suffix;
   return dir.empty() ? temp : join_path(dir, temp);
 }
@@ -208,8 +213,13 @@ std::string temp_name_for(const std::string& final_path) {
 
 Result<PendingFile> PendingFile::create(std::string final_path) {
   if (has_nul(final_path)) return nul_error();
-  std::string temp = temp_name_for(final_path);
-  UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  std::string temp;
+  UniqueFd fd;
+  for (int attempt = 0; attempt < 16 && !fd.valid(); ++attempt) {
+    temp = temp_name_for(final_path);
+    fd = UniqueFd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (!fd.valid() && errno != EEXIST) break;
+  }
   if (!fd.valid()) return Error::from_errno(errno);
   return PendingFile(std::move(final_path), std::move(temp), std::move(fd));
 }

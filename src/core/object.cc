@@ -68,8 +68,12 @@ Result<std::string> write_object(const std::string& objects_dir, const JsonValue
 Result<JsonValue> read_object(const std::string& objects_dir, std::string_view id) {
   Result<std::string> path = object_path(objects_dir, id);
   if (!path) return path.error();
-  UniqueFd fd(::open(path->c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return Error::from_errno(errno).with_context("opening " + display_path(*path));
+  // A NUL would cut the path short and open another file; no object has one.
+  UniqueFd fd(path->find('\0') == std::string::npos ? ::open(path->c_str(), O_RDONLY | O_CLOEXEC) : -1);
+  if (!fd.valid()) {
+    const int err = path->find('\0') == std::string::npos ? errno : ENOENT;
+    return Error::from_errno(err).with_context("opening " + display_path(*path));
+  }
   Result<std::string> text = read_gzip(fd.get());
   if (!text) return text.error();
   Result<JsonValue> value = parse_json(*text);

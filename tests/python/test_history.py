@@ -1,5 +1,6 @@
 """Committing, reading commits and timelines back, resolving refs and walking the log."""
 
+import os
 import calendar
 import re
 import time
@@ -368,3 +369,20 @@ class TestLog:
         assert tesmo_error(lambda: repo.log(a)) == (f"history loops back to commit {a}",)
         objects.put(record(objects, parents=[a]), a)
         assert tesmo_error(lambda: repo.log(a)) == (f"history loops back to commit {a}",)
+
+
+class TestLeftovers:
+    def test_stale_temporary_names_do_not_block_commits(self, repo):
+        # Names a killed writer with this pid could have left behind.
+        heads = repo.root / "refs" / "heads"
+        for n in range(8):
+            (heads / f".main.tmp-{os.getpid()}-{n}").write_text("")
+        first = repo.commit({"a": 1}, "m")
+        assert repo.resolve("main") == first
+
+    def test_nul_in_a_branch_file_names_no_object(self, repo):
+        c = repo.commit({"a": 1}, "m")
+        (repo.root / "refs" / "heads" / "evil").write_text(c + "\0junk\n")
+        with pytest.raises(tesmo.TesmoError) as excinfo:
+            repo.read_commit("evil")
+        assert excinfo.value.args[0].startswith("opening ")

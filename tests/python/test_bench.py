@@ -1,0 +1,37 @@
+"""The benchmark script runs and writes the rows it promises. Its figures are
+not checked: timings belong to the benchmark, not to the test suite."""
+
+import json
+import numbers
+import subprocess
+import sys
+from pathlib import Path
+
+BENCH = Path(__file__).resolve().parents[2] / "bench" / "bench.py"
+
+OPERATIONS = ["commit", "read_timeline", "diff", "diff_refs"]
+COLUMNS = ["tesmo", "baseline", "ratio", "floor", "floor_ratio", "tesmo_nogc", "baseline_nogc",
+           "ratio_nogc"]
+
+
+def test_smoke_run_writes_every_row(tmp_path):
+    out = tmp_path / "bench.json"
+    result = subprocess.run([sys.executable, str(BENCH), "--smoke", "--json", str(out),
+                             "--dir", str(tmp_path)], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert "operation" in result.stdout and "targets" in result.stdout
+
+    report = json.loads(out.read_text())
+    assert report["mode"] == "smoke"
+    rows = {(r["operation"], r["size"]): r for r in report["rows"]}
+    expected = [(op, f"{n} clips") for n in (50, 500) for op in OPERATIONS]
+    expected += [("read_commit", "1 commit"), ("log", "30 commits"), ("resolve", "200 objects"),
+                 ("commit peak memory", "500 clips"), ("read peak memory", "500 clips")]
+    assert sorted(rows) == sorted(expected)
+    for row in rows.values():
+        assert set(COLUMNS) <= set(row)
+        assert isinstance(row["tesmo"], numbers.Real) and isinstance(row["floor"], numbers.Real)
+    assert rows[("diff", "50 clips")]["baseline"] is None
+    assert all(rows[("read_timeline", f"{n} clips")]["ids_match"] for n in (50, 500))
+    assert len(report["targets"]) == 8
+    assert {t["verdict"] for t in report["targets"]} <= {"PASS", "FAIL", "n/a"}
