@@ -39,8 +39,8 @@ MODES = {
     # store_objects: objects in it; sample: seconds one timed sample aims at
     "full": dict(sizes=[50, 2000, 20000, 100000], reps={50: 7, 2000: 5, 20000: 5, 100000: 3},
                  nogc_max=20000, log_commits=1000, store_objects=20000, sample=0.03),
-    "quick": dict(sizes=[50, 2000, 20000], reps={50: 3, 2000: 3, 20000: 2},
-                  nogc_max=2000, log_commits=300, store_objects=3000, sample=0.01),
+    "quick": dict(sizes=[50, 2000, 20000], reps={50: 3, 2000: 2, 20000: 2},
+                  nogc_max=2000, log_commits=200, store_objects=2000, sample=0.01),
     "smoke": dict(sizes=[50, 500], reps={50: 1, 500: 1},
                   nogc_max=500, log_commits=30, store_objects=200, sample=0.002),
 }
