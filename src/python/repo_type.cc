@@ -185,8 +185,11 @@ PyObject* repo_log(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!list) return nullptr;
     for (std::size_t i = 0; i < entries->size(); ++i) {
       const LogEntry& entry = (*entries)[i];
-      PyObject* pair = pair_of(PyRef::steal(new_str(entry.id)),
-                               PyRef::steal(commit_dict(entry.commit)));
+      // Each part is checked before the next is made: no C-API call runs
+      // with an exception pending.
+      PyRef id = PyRef::steal(new_str(entry.id));
+      if (!id) return nullptr;
+      PyObject* pair = pair_of(std::move(id), PyRef::steal(commit_dict(entry.commit)));
       if (pair == nullptr) return nullptr;
       PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);
     }
@@ -228,7 +231,9 @@ PyObject* repo_list_branches(PyObject* self, PyObject*) {
     if (!list) return nullptr;
     for (std::size_t i = 0; i < branches->size(); ++i) {
       const auto& [name, id] = (*branches)[i];
-      PyObject* pair = pair_of(PyRef::steal(new_str(name)), PyRef::steal(new_str(id)));
+      PyRef name_text = PyRef::steal(new_str(name));
+      if (!name_text) return nullptr;
+      PyObject* pair = pair_of(std::move(name_text), PyRef::steal(new_str(id)));
       if (pair == nullptr) return nullptr;
       PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);
     }
