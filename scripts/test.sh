@@ -16,9 +16,13 @@ say() { printf '\n== %s\n' "$*"; }
 missing=()
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 [ -f /usr/include/zlib.h ] || missing+=(zlib1g-dev)
+[ -f /usr/include/libdeflate.h ] || missing+=(libdeflate-dev)
 [ -f /usr/include/openssl/evp.h ] || missing+=(libssl-dev)
 command -v g++ >/dev/null || missing+=(g++)
 command -v nm >/dev/null || missing+=(binutils)
+command -v clang++ >/dev/null || missing+=(clang)
+compgen -G "/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-$(uname -m).a" >/dev/null ||
+  missing+=(libclang-rt-14-dev)
 python3 -c 'import ensurepip, venv' 2>/dev/null || missing+=(python3-venv)
 if [ ${#missing[@]} -gt 0 ]; then
   say "installing ${missing[*]}"
@@ -46,6 +50,9 @@ cmake -S . -B build/cpp-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTESMO_SANIT
   -DTESMO_BUILD_MODULE=OFF >/dev/null
 cmake --build build/cpp-sanitize
 ctest --test-dir build/cpp-sanitize --output-on-failure -j2
+
+say "fuzzing smoke run of the core, 20 seconds per target"
+scripts/fuzz.sh 20
 
 say "Python module tests"
 rm -rf build/wheel

@@ -1,7 +1,12 @@
-// One gzip member in and out of a descriptor. zlib does raw deflate only;
-// the header and trailer are written and parsed here.
+// One gzip member in and out of a descriptor. libdeflate compresses whole
+// buffers and decompresses whole members, which is several times faster than
+// zlib's streams; zlib's streaming decoder reads every member libdeflate does
+// not take at once, and gives each kind of damage its own message. The header
+// and trailer are written and parsed here.
 #include "gzip.h"
 
+#include <libdeflate.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -9,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "fs.h"
 
@@ -16,6 +22,11 @@ namespace tesmo {
 namespace {
 
 constexpr std::size_t kBufferSize = 32 * 1024;
+
+// libdeflate's level for every object. Large timelines dominate the cost of
+// a commit, and at this level libdeflate compresses them several times
+// faster than zlib does at its default level, for files a fifth larger.
+constexpr int kCompressionLevel = 1;
 
 // ID1 ID2, CM deflate, no flags, MTIME 0, XFL 0, OS 255 (unknown): fixed, so
 // that equal values give byte-equal files.
@@ -34,25 +45,8 @@ constexpr std::size_t kMaxChunk = std::size_t{1} << 30;
 Error unexpected_eof() { return Error("unexpected end of file"); }
 Error checksum_mismatch() { return Error("corrupt gzip stream does not have a matching checksum"); }
 
-// zlib keeps the stream's address (deflateStateCheck compares it), so the
-// wrappers can be neither copied nor moved.
-class Deflater {
- public:
-  Deflater() : ok_(deflateInit2(&strm_, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) == Z_OK) {}
-  ~Deflater() {
-    if (ok_) deflateEnd(&strm_);
-  }
-  Deflater(const Deflater&) = delete;
-  Deflater& operator=(const Deflater&) = delete;
-
-  bool ok() const { return ok_; }
-  z_stream* get() { return &strm_; }
-
- private:
-  z_stream strm_{};
-  bool ok_;
-};
-
+// zlib keeps the stream's address (inflateStateCheck compares it), so the
+// wrapper can be neither copied nor moved.
 class Inflater {
  public:
   Inflater() : ok_(inflateInit2(&strm_, -15) == Z_OK) {}
@@ -184,50 +178,64 @@ Status read_header(Input& in) {
   return {};
 }
 
-}  // namespace
+// One compressor per thread, made on first use and kept: making one costs
+// more than compressing a commit record.
+struct CompressorSlot {
+  struct libdeflate_compressor* compressor = libdeflate_alloc_compressor(kCompressionLevel);
+  ~CompressorSlot() { libdeflate_free_compressor(compressor); }
+};
 
-Status write_gzip(int fd, std::string_view data) {
-  Deflater deflater;
-  if (!deflater.ok()) return Error::from_errno(ENOMEM);
-  z_stream* z = deflater.get();
-  auto out = std::make_unique_for_overwrite<unsigned char[]>(kBufferSize);
-  std::memcpy(out.get(), kHeader, sizeof kHeader);
-  std::size_t used = sizeof kHeader;
-
-  const unsigned char* next = reinterpret_cast<const unsigned char*>(data.data());
-  std::size_t left = data.size();
-  for (;;) {
-    if (z->avail_in == 0 && left > 0) {
-      const std::size_t chunk = std::min(left, kMaxChunk);
-      z->next_in = const_cast<unsigned char*>(next);
-      z->avail_in = static_cast<uInt>(chunk);
-      next += chunk;
-      left -= chunk;
-    }
-    z->next_out = out.get() + used;
-    z->avail_out = static_cast<uInt>(kBufferSize - used);
-    const int rc = deflate(z, left == 0 ? Z_FINISH : Z_NO_FLUSH);
-    used = kBufferSize - z->avail_out;
-    if (rc == Z_STREAM_END) break;
-    if (rc != Z_OK && rc != Z_BUF_ERROR) return Error("compression failed");
-    if (used == kBufferSize) {
-      if (Status s = write_all(fd, {reinterpret_cast<char*>(out.get()), used}); !s) return s;
-      used = 0;
-    }
-  }
-
-  if (kBufferSize - used < 8) {
-    if (Status s = write_all(fd, {reinterpret_cast<char*>(out.get()), used}); !s) return s;
-    used = 0;
-  }
-  const uLong crc = crc32_z(0, reinterpret_cast<const unsigned char*>(data.data()), data.size());
-  put_le32(out.get() + used, static_cast<std::uint32_t>(crc));
-  put_le32(out.get() + used + 4, static_cast<std::uint32_t>(data.size()));
-  used += 8;
-  return write_all(fd, {reinterpret_cast<char*>(out.get()), used});
+struct libdeflate_compressor* thread_compressor() {
+  thread_local CompressorSlot slot;
+  return slot.compressor;
 }
 
-Result<std::string> read_gzip(int fd) {
+struct DecompressorSlot {
+  struct libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
+  ~DecompressorSlot() { libdeflate_free_decompressor(decompressor); }
+};
+
+// Deflate expands at most 1032 times; a stored length beyond that cannot be
+// right, and the streaming decoder says what is wrong instead.
+constexpr std::uint64_t kMaxDeflateRatio = 1032;
+
+// The whole file from `start`, as the store writes it: the fixed header, the
+// deflate stream, the trailer. Returns the data when all of it checks out,
+// nothing for any other file (another header, trailing bytes, damage, a read
+// error), which the streaming decoder then reads.
+std::optional<std::string> read_whole_member(int fd, off_t start) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < start) return std::nullopt;
+  const std::size_t size = static_cast<std::size_t>(st.st_size - start);
+  if (size < sizeof kHeader + 8) return std::nullopt;
+  auto file = std::make_unique_for_overwrite<unsigned char[]>(size);
+  const unsigned char* bytes = file.get();
+  for (std::size_t got = 0; got < size;) {
+    const ssize_t r = ::pread(fd, file.get() + got, size - got, start + static_cast<off_t>(got));
+    if (r > 0) {
+      got += static_cast<std::size_t>(r);
+    } else if (r == 0 || errno != EINTR) {
+      return std::nullopt;
+    }
+  }
+  if (std::memcmp(bytes, kHeader, 4) != 0) return std::nullopt;  // flags other than none
+
+  const std::uint32_t stored_size = get_le32(bytes + size - 4);
+  const std::size_t packed = size - sizeof kHeader - 8;
+  if (stored_size > kMaxDeflateRatio * packed + 64) return std::nullopt;
+  thread_local DecompressorSlot slot;
+  if (slot.decompressor == nullptr) return std::nullopt;
+  std::string out(stored_size, '\0');
+  std::size_t in_used = 0, out_used = 0;
+  const libdeflate_result rc = libdeflate_deflate_decompress_ex(
+      slot.decompressor, bytes + sizeof kHeader, packed, out.data(), out.size(), &in_used, &out_used);
+  if (rc != LIBDEFLATE_SUCCESS || in_used != packed || out_used != out.size()) return std::nullopt;
+  if (get_le32(bytes + size - 8) != libdeflate_crc32(0, out.data(), out.size())) return std::nullopt;
+  return out;
+}
+
+// zlib's streaming decoder, from the descriptor's current offset.
+Result<std::string> read_gzip_stream(int fd) {
   Input in(fd);
   if (Status s = read_header(in); !s) return s.error();
 
@@ -269,6 +277,37 @@ Result<std::string> read_gzip(int fd) {
     return checksum_mismatch();
   }
   return out;
+}
+
+}  // namespace
+
+Status write_gzip(int fd, std::string_view data) {
+  struct libdeflate_compressor* compressor = thread_compressor();
+  if (compressor == nullptr) return Error::from_errno(ENOMEM);
+  const std::size_t bound = libdeflate_deflate_compress_bound(compressor, data.size());
+  // Pages of the buffer that the compressed stream does not reach are never
+  // touched, so a large bound costs address space, not memory.
+  const std::size_t capacity = sizeof kHeader + bound + 8;
+  auto out = std::make_unique_for_overwrite<unsigned char[]>(capacity);
+  std::memcpy(out.get(), kHeader, sizeof kHeader);
+  const std::size_t packed =
+      libdeflate_deflate_compress(compressor, data.data(), data.size(), out.get() + sizeof kHeader, bound);
+  if (packed == 0) return Error("compression failed");
+  std::size_t used = sizeof kHeader + packed;
+  put_le32(out.get() + used, libdeflate_crc32(0, data.data(), data.size()));
+  put_le32(out.get() + used + 4, static_cast<std::uint32_t>(data.size()));
+  used += 8;
+  return write_all(fd, {reinterpret_cast<char*>(out.get()), used});
+}
+
+Result<std::string> read_gzip(int fd) {
+  const off_t start = ::lseek(fd, 0, SEEK_CUR);
+  if (start < 0) return read_gzip_stream(fd);  // a pipe or the like: no second pass
+  if (std::optional<std::string> whole = read_whole_member(fd, start)) return std::move(*whole);
+  // Anything the fast path does not take, damage included, is read again by
+  // the streaming decoder, whose messages say what is wrong.
+  if (::lseek(fd, start, SEEK_SET) != start) return Error::from_errno(errno);
+  return read_gzip_stream(fd);
 }
 
 }  // namespace tesmo

@@ -1,6 +1,7 @@
-// The gzip member format of object files, written and read through zlib's
-// raw deflate with the header and trailer handled here, so each failure on
-// reading gets its own message. Internal to the object store.
+// The gzip member format of object files. The deflate stream comes from
+// libdeflate; the header and trailer are handled here, and members that do
+// not read in one pass go through zlib's streaming decoder, so each failure
+// on reading gets its own message. Internal to the object store.
 #pragma once
 
 #include <cstddef>
@@ -13,12 +14,12 @@ namespace tesmo {
 
 // Writes `data` to the open descriptor as one gzip member: the fixed header
 // 1F 8B 08 00 00000000 00 FF (no name, MTIME 0 so equal data give equal
-// files), deflate at level 6, then CRC-32 and length. Output goes out in
-// 32 KiB pieces. A write failure is the OS error text.
+// files), the deflate stream, then CRC-32 and length, in one write. A write
+// failure is the OS error text.
 Status write_gzip(int fd, std::string_view data);
 
 // Reads the first gzip member from the descriptor and returns its data;
-// bytes after the member are not read. Messages: "unexpected end of file",
+// bytes after the member are ignored. Messages: "unexpected end of file",
 // "invalid gzip header", "gzip header field too long" (a name or comment
 // longer than kMaxGzipHeaderText), "corrupt deflate stream", "corrupt gzip
 // stream does not have a matching checksum" (data or header CRC, or length),

@@ -201,6 +201,11 @@ inline constexpr std::size_t kMaxJsonNesting = 127;
 // give byte-equal text, which is what object ids are computed from.
 std::string canonical_json(const JsonValue& value);
 
+// The canonical text of a single string or number, appended to `out`: the
+// pieces canonical_json is made of, for writers that walk other trees.
+void append_canonical_string(std::string& out, std::string_view text);
+void append_canonical_number(std::string& out, const JsonNumber& number);
+
 // A deep copy with every object in key order. Objects are always in key
 // order, so this is a plain copy.
 JsonValue canonicalize(const JsonValue& value);

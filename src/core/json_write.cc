@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 
 #include "json.h"
@@ -60,11 +61,31 @@ constexpr auto kEscape = [] {
   return table;
 }();
 
+// Whether any of the 8 bytes in `v` needs an escape: below 0x20, '"' or
+// '\\'. Each test sets the top bit of a byte that matches (the classic
+// "has a zero byte" trick, applied to v and to v xor the quote and backslash
+// patterns).
+constexpr bool any_escape(std::uint64_t v) {
+  constexpr std::uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
+  const std::uint64_t quote = v ^ (ones * '"'), backslash = v ^ (ones * '\\');
+  const std::uint64_t below_space = (v - ones * 0x20) & ~v;
+  const std::uint64_t is_quote = (quote - ones) & ~quote;
+  const std::uint64_t is_backslash = (backslash - ones) & ~backslash;
+  return ((below_space | is_quote | is_backslash) & highs) != 0;
+}
+
 void append_string(std::string& out, std::string_view s) {
   static constexpr char kHex[] = "0123456789abcdef";
   out.push_back('"');
+  // Most text needs no escape at all: skip it 8 bytes at a time.
+  std::size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    std::uint64_t v;
+    std::memcpy(&v, s.data() + i, 8);
+    if (any_escape(v)) break;
+  }
   std::size_t run = 0;  // start of the bytes not yet copied
-  for (std::size_t i = 0; i < s.size(); ++i) {
+  for (; i < s.size(); ++i) {
     const unsigned char b = static_cast<unsigned char>(s[i]);
     const char esc = kEscape[b];
     if (esc == 0) continue;
@@ -144,6 +165,14 @@ void append_float(std::string& out, double x) {
   append_integer(out, n < 0 ? -n : n);
 }
 
+void append_number(std::string& out, const JsonNumber& n) {
+  switch (n.kind()) {
+    case JsonNumber::Kind::Unsigned: append_integer(out, n.as_u64()); return;
+    case JsonNumber::Kind::Negative: append_integer(out, n.as_i64()); return;
+    case JsonNumber::Kind::Float: append_float(out, n.as_double()); return;
+  }
+}
+
 void append_value(std::string& out, const JsonValue& value) {
   switch (value.kind()) {
     case JsonKind::Null:
@@ -152,15 +181,9 @@ void append_value(std::string& out, const JsonValue& value) {
     case JsonKind::Bool:
       out.append(*value.get_bool() ? "true" : "false");
       return;
-    case JsonKind::Number: {
-      const JsonNumber& n = *value.get_number();
-      switch (n.kind()) {
-        case JsonNumber::Kind::Unsigned: append_integer(out, n.as_u64()); return;
-        case JsonNumber::Kind::Negative: append_integer(out, n.as_i64()); return;
-        case JsonNumber::Kind::Float: append_float(out, n.as_double()); return;
-      }
+    case JsonKind::Number:
+      append_number(out, *value.get_number());
       return;
-    }
     case JsonKind::String:
       append_string(out, *value.get_string());
       return;
@@ -199,6 +222,10 @@ std::string canonical_json(const JsonValue& value) {
   append_value(out, value);
   return out;
 }
+
+void append_canonical_string(std::string& out, std::string_view text) { append_string(out, text); }
+
+void append_canonical_number(std::string& out, const JsonNumber& number) { append_number(out, number); }
 
 JsonValue canonicalize(const JsonValue& value) { return value; }
 

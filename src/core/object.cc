@@ -49,8 +49,11 @@ Result<std::string> object_path(std::string_view objects_dir, std::string_view i
 bool object_exists(const std::string& path) { return path_exists(path); }
 
 Result<std::string> write_object(const std::string& objects_dir, const JsonValue& value) {
+  return write_object_text(objects_dir, canonical_json(value));
+}
+
+Result<std::string> write_object_text(const std::string& objects_dir, std::string_view text) {
   // One text serves both the id and the file, so they cannot disagree.
-  const std::string text = canonical_json(value);
   std::string id = hash_text(text);
   Result<ObjectLocation> loc = locate(objects_dir, id);
   if (!loc) return loc.error();

@@ -37,6 +37,10 @@ bool object_exists(const std::string& path);
 // file could not be made), or the OS error text of a failed write.
 Result<std::string> write_object(const std::string& objects_dir, const JsonValue& value);
 
+// The same for a value given as its canonical text, which the caller
+// guarantees (canonical_json of some value); the text is stored as given.
+Result<std::string> write_object_text(const std::string& objects_dir, std::string_view canonical_text);
+
 // Loads the value stored under `id`. Messages: the object_path errors,
 // "opening " + path, the gzip errors of read_gzip, "parsing object " + id
 // when the content is not JSON the reader accepts. The content is not hashed

@@ -20,6 +20,10 @@ inline constexpr int kMaxNesting = 127;
 // exception is left pending.
 Result<JsonValue> to_json_value(PyObject* obj);
 
+// The canonical text (canonical_json) of the value to_json_value would give,
+// written directly from the objects, with the same checks and messages.
+Result<std::string> to_canonical_text(PyObject* obj);
+
 // New Python objects for a value: dicts iterate their keys in ascending
 // order, lists are allocated once at their final length. Returns a new
 // reference, or nullptr with an exception set (only when memory runs out).

@@ -38,16 +38,29 @@ bool bytes_of(PyObject* bytes, std::string& out) {
   return true;
 }
 
-bool utf8_of(PyObject* str, std::string& out) {
+bool utf8_view(PyObject* str, std::string_view& out, PyRef& keep) {
   if (Utf8ViewFn view = utf8_view_fn()) {
     Py_ssize_t size = 0;
     const char* data = view(str, &size);
     if (data == nullptr) return false;
-    out.assign(data, static_cast<std::size_t>(size));
+    out = std::string_view(data, static_cast<std::size_t>(size));
     return true;
   }
-  PyRef bytes = PyRef::steal(PyUnicode_AsUTF8String(str));
-  return bytes && bytes_of(bytes.get(), out);
+  keep = PyRef::steal(PyUnicode_AsUTF8String(str));
+  if (!keep) return false;
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(keep.get(), &data, &size) != 0) return false;
+  out = std::string_view(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool utf8_of(PyObject* str, std::string& out) {
+  std::string_view view;
+  PyRef keep;
+  if (!utf8_view(str, view, keep)) return false;
+  out.assign(view);
+  return true;
 }
 
 PyObject* new_str(std::string_view text) {
