@@ -94,6 +94,13 @@ class JsonObject {
   // member of each run of equal keys, as repeated inserts would. O(n log n).
   explicit JsonObject(std::vector<Member> members);
   JsonObject(std::initializer_list<Member> members);
+  // Takes members already in ascending key order with no key twice, as
+  // they are; for builders that order them themselves.
+  static JsonObject from_sorted(std::vector<Member> members) {
+    JsonObject object;
+    object.members_ = std::move(members);
+    return object;
+  }
 
   // Adds the member, or replaces the value of the member with this key.
   void insert(std::string key, JsonValue value);

@@ -105,35 +105,75 @@ struct KeyText {
   std::string quoted;
 };
 
-// Builds a JsonValue tree.
+// Builds a JsonValue tree in place: each value is written into the slot its
+// container made for it, so nothing is moved after it is built.
 class ValueSink {
  public:
-  using Value = JsonValue;
-  using Array = JsonArray;
-  using Members = std::vector<JsonObject::Member>;
+  using Slot = JsonValue*;
+  struct Array {
+    JsonArray* items;
+  };
+  struct Object {
+    Slot target;
+    std::vector<JsonObject::Member> members;  // in key order, values filled in later
+    std::size_t map;                          // start of this object's positions in slot_of_
+  };
 
-  Value null() { return JsonValue(); }
-  Value boolean(bool b) { return JsonValue(b); }
-  Value number(JsonNumber n) { return JsonValue(n); }
-  Value string(std::string_view text) { return JsonValue(std::string(text)); }
+  // A slot may hold an earlier value of a repeated key; every write replaces it.
+  void null(Slot slot) { *slot = JsonValue(); }
+  void boolean(Slot slot, bool b) { slot->data = b; }
+  void number(Slot slot, JsonNumber n) { slot->data = n; }
+  void string(Slot slot, std::string_view text) { slot->data.emplace<std::string>(text); }
 
-  Array begin_array(std::size_t hint) {
-    Array items;
+  Array begin_array(Slot slot, std::size_t hint) {
+    JsonArray& items = slot->data.emplace<JsonArray>();
     items.reserve(hint);
-    return items;
+    return {&items};
   }
-  void before_item(Array&) {}
-  void item(Array& items, Value value) { items.push_back(std::move(value)); }
-  Value end_array(Array items) { return JsonValue(std::move(items)); }
+  Slot item(Array& array) { return &array.items->emplace_back(); }
+  void end_array(Array&) {}
 
-  Members begin_object(std::size_t hint) {
-    Members members;
-    members.reserve(hint);
-    return members;
+  // Lays the members out in key order before any value is converted, so
+  // each value is built where it stays. Of equal keys the later position
+  // writes last, so it replaces the earlier one, as an insert would.
+  Object begin_object(Slot slot, const KeyText* const* keys, std::size_t n) {
+    order_.resize(n);
+    for (std::size_t i = 0; i < n; ++i) order_[i] = i;
+    const auto by_key = [keys](std::size_t a, std::size_t b) { return keys[a]->text < keys[b]->text; };
+    if (n <= 16) {
+      for (std::size_t i = 1; i < n; ++i) {
+        const std::size_t moving = order_[i];
+        std::size_t hole = i;
+        for (; hole > 0 && by_key(moving, order_[hole - 1]); --hole) order_[hole] = order_[hole - 1];
+        order_[hole] = moving;
+      }
+    } else {
+      std::stable_sort(order_.begin(), order_.end(), by_key);
+    }
+    Object object{slot, {}, slot_of_.size()};
+    object.members.reserve(n);
+    slot_of_.resize(object.map + n);
+    for (std::size_t k = 0; k < n; ++k) {
+      const std::size_t position = order_[k];
+      if (k == 0 || keys[order_[k - 1]]->text != keys[position]->text) {
+        object.members.emplace_back(keys[position]->text, JsonValue());
+      }
+      slot_of_[object.map + position] = object.members.size() - 1;
+    }
+    return object;
   }
-  void key(Members& members, const KeyText& key) { members.emplace_back(key.text, JsonValue()); }
-  void member(Members& members, Value value) { members.back().second = std::move(value); }
-  Value end_object(Members members) { return JsonValue(JsonObject(std::move(members))); }
+  Slot member(Object& object, std::size_t position, const KeyText&) {
+    return &object.members[slot_of_[object.map + position]].second;
+  }
+  void member_done(Object&) {}
+  void end_object(Object& object) {
+    slot_of_.resize(object.map);
+    object.target->data = JsonObject::from_sorted(std::move(object.members));
+  }
+
+ private:
+  std::vector<std::size_t> order_;    // scratch of begin_object
+  std::vector<std::size_t> slot_of_;  // the open objects' member index per position
 };
 
 // Writes the canonical text straight from the Python objects, without a tree
@@ -144,64 +184,49 @@ class ValueSink {
 // insert would.
 class TextSink {
  public:
-  struct Value {};
+  struct Slot {};
   struct Array {
     bool empty = true;
   };
-  struct Members {
+  struct Object {
     std::size_t open;   // offset just after the '{'
     std::size_t first;  // this object's first entry in members_
   };
 
   explicit TextSink(std::string& out) : out_(out) {}
 
-  Value null() {
-    out_.append("null");
-    return {};
-  }
-  Value boolean(bool b) {
-    out_.append(b ? "true" : "false");
-    return {};
-  }
-  Value number(JsonNumber n) {
-    append_canonical_number(out_, n);
-    return {};
-  }
-  Value string(std::string_view text) {
-    append_canonical_string(out_, text);
-    return {};
-  }
+  void null(Slot) { out_.append("null"); }
+  void boolean(Slot, bool b) { out_.append(b ? "true" : "false"); }
+  void number(Slot, JsonNumber n) { append_canonical_number(out_, n); }
+  void string(Slot, std::string_view text) { append_canonical_string(out_, text); }
 
-  Array begin_array(std::size_t) {
+  Array begin_array(Slot, std::size_t) {
     out_.push_back('[');
     return {};
   }
-  void before_item(Array& items) {
-    if (!items.empty) out_.push_back(',');
-    items.empty = false;
-  }
-  void item(Array&, Value) {}
-  Value end_array(Array) {
-    out_.push_back(']');
+  Slot item(Array& array) {
+    if (!array.empty) out_.push_back(',');
+    array.empty = false;
     return {};
   }
+  void end_array(Array&) { out_.push_back(']'); }
 
-  Members begin_object(std::size_t) {
+  Object begin_object(Slot, const KeyText* const*, std::size_t) {
     out_.push_back('{');
     return {out_.size(), members_.size()};
   }
   // `key` must stay valid until the object closes.
-  void key(Members& object, const KeyText& key) {
+  Slot member(Object& object, std::size_t, const KeyText& key) {
     if (members_.size() > object.first) out_.push_back(',');
     members_.push_back({key.text, out_.size(), 0});
     out_.append(key.quoted);
+    return {};
   }
-  void member(Members&, Value) { members_.back().end = out_.size(); }
-  Value end_object(Members object) {
+  void member_done(Object&) { members_.back().end = out_.size(); }
+  void end_object(Object& object) {
     put_in_order(object);
     members_.resize(object.first);
     out_.push_back('}');
-    return {};
   }
 
  private:
@@ -212,7 +237,7 @@ class TextSink {
     std::size_t end;
   };
 
-  void put_in_order(const Members& object) {
+  void put_in_order(const Object& object) {
     const auto first = members_.begin() + static_cast<std::ptrdiff_t>(object.first);
     const auto last = members_.end();
     const auto by_key = [](const Span& a, const Span& b) { return a.key < b.key; };
@@ -281,25 +306,33 @@ class TextSink {
 template <class Sink>
 class Walker {
  public:
-  using Value = typename Sink::Value;
+  using Slot = typename Sink::Slot;
 
   explicit Walker(Sink& sink) : sink_(sink) {}
 
-  Result<Value> walk(PyObject* obj) {
-    if (obj == Py_None) return sink_.null();
-    if (Py_TYPE(obj) == &PyBool_Type) return sink_.boolean(obj == Py_True);
+  Status walk(PyObject* obj, Slot slot) {
+    if (obj == Py_None) {
+      sink_.null(slot);
+      return {};
+    }
+    if (Py_TYPE(obj) == &PyBool_Type) {
+      sink_.boolean(slot, obj == Py_True);
+      return {};
+    }
     if (PyLong_Check(obj)) {
       Result<JsonNumber> n = convert_int(obj);
       if (!n) return n.error();
-      return sink_.number(*n);
+      sink_.number(slot, *n);
+      return {};
     }
-    if (PyList_Check(obj) || PyTuple_Check(obj)) return nested(obj, &Walker::walk_sequence);
-    if (PyDict_Check(obj)) return nested(obj, &Walker::walk_mapping);
+    if (PyList_Check(obj) || PyTuple_Check(obj)) return nested(obj, slot, &Walker::walk_sequence);
+    if (PyDict_Check(obj)) return nested(obj, slot, &Walker::walk_mapping);
     if (PyUnicode_Check(obj)) {
       std::string_view text;
       PyRef keep;
       if (!utf8_view(obj, text, keep)) return fetch_python_error();
-      return sink_.string(text);
+      sink_.string(slot, text);
+      return {};
     }
     if (PyBytes_Check(obj)) return Error("invalid type: byte array, expected any valid JSON value");
     if (PyByteArray_Check(obj)) {
@@ -309,34 +342,39 @@ class Walker {
       const double d = PyFloat_AsDouble(obj);
       if (d == -1.0 && PyErr_Occurred()) return fetch_python_error();
       std::optional<JsonNumber> n = JsonNumber::from_double(d);
-      return n ? sink_.number(*n) : sink_.null();
+      if (n) {
+        sink_.number(slot, *n);
+      } else {
+        sink_.null(slot);
+      }
+      return {};
     }
-    if (PyAnySet_Check(obj)) return nested(obj, &Walker::walk_set);
+    if (PyAnySet_Check(obj)) return nested(obj, slot, &Walker::walk_set);
     Error failure("");
     bool failed = false;
     if (is_instance_of_abc(obj, g_sequence_abc, "Sequence", failure, failed)) {
-      return nested(obj, &Walker::walk_sequence);
+      return nested(obj, slot, &Walker::walk_sequence);
     }
     if (failed) return failure;
     if (is_instance_of_abc(obj, g_mapping_abc, "Mapping", failure, failed)) {
-      return nested(obj, &Walker::walk_mapping);
+      return nested(obj, slot, &Walker::walk_mapping);
     }
     if (failed) return failure;
     return Error("unsupported type " + qualname_of_type(obj));
   }
 
  private:
-  using Step = Result<Value> (Walker::*)(PyObject*);
+  using Step = Status (Walker::*)(PyObject*, Slot);
 
   // Containers count towards the depth limit; a container holding itself
   // ends here too instead of recursing without end.
-  Result<Value> nested(PyObject* obj, Step step) {
+  Status nested(PyObject* obj, Slot slot, Step step) {
     if (depth_ >= kMaxNesting) {
       return Error("value nested too deeply: containers may nest at most " +
                    std::to_string(kMaxNesting) + " levels");
     }
     ++depth_;
-    Result<Value> out = (this->*step)(obj);
+    Status out = (this->*step)(obj, slot);
     --depth_;
     return out;
   }
@@ -370,7 +408,7 @@ class Walker {
     return static_cast<bool>(bytes);
   }
 
-  Result<Value> walk_sequence(PyObject* obj) {
+  Status walk_sequence(PyObject* obj, Slot slot) {
     const Py_ssize_t first = PySequence_Size(obj);
     if (first < 0) return fetch_python_error();
     const Py_ssize_t second = PySequence_Size(obj);
@@ -379,7 +417,7 @@ class Walker {
       return Error("expected sequence of length " + std::to_string(first) + ", got " +
                    std::to_string(second));
     }
-    typename Sink::Array items = sink_.begin_array(static_cast<std::size_t>(first));
+    typename Sink::Array items = sink_.begin_array(slot, static_cast<std::size_t>(first));
     const bool exact_list = Py_TYPE(obj) == &PyList_Type;
     const bool exact_tuple = Py_TYPE(obj) == &PyTuple_Type;
     for (Py_ssize_t i = 0; i < first; ++i) {
@@ -390,26 +428,22 @@ class Walker {
                    : exact_tuple ? PyRef::borrow(PyTuple_GetItem(obj, i))
                                  : PyRef::steal(PySequence_GetItem(obj, i));
       if (!item) return fetch_python_error();
-      sink_.before_item(items);
-      Result<Value> value = walk(item.get());
-      if (!value) return value.error();
-      sink_.item(items, std::move(value).value());
+      if (Status s = walk(item.get(), sink_.item(items)); !s) return s;
     }
-    return sink_.end_array(std::move(items));
+    sink_.end_array(items);
+    return {};
   }
 
-  Result<Value> walk_set(PyObject* obj) {
+  Status walk_set(PyObject* obj, Slot slot) {
     PyRef iterator = PyRef::steal(PyObject_GetIter(obj));
     if (!iterator) return fetch_python_error();
-    typename Sink::Array items = sink_.begin_array(0);
+    typename Sink::Array items = sink_.begin_array(slot, 0);
     while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-      sink_.before_item(items);
-      Result<Value> value = walk(item.get());
-      if (!value) return value.error();
-      sink_.item(items, std::move(value).value());
+      if (Status s = walk(item.get(), sink_.item(items)); !s) return s;
     }
     if (PyErr_Occurred()) return fetch_python_error();
-    return sink_.end_array(std::move(items));
+    sink_.end_array(items);
+    return {};
   }
 
   // The key's text, valid for the whole call. A small table indexed by the
@@ -435,43 +469,61 @@ class Walker {
     return &found->second;
   }
 
-  Result<Value> walk_mapping(PyObject* obj) {
+  // Every key and value is taken, and every key checked, before any value
+  // is converted: what the conversion of one value does to the mapping
+  // cannot change which members it has. The first failure of a key (or of
+  // fetching a member) is reported after the values before it converted, as
+  // a walk member by member would.
+  Status walk_mapping(PyObject* obj, Slot slot) {
+    const std::size_t base = values_.size();
+    std::optional<Error> failure;
     if (Py_TYPE(obj) == &PyDict_Type) {
       // A plain dict gives the same keys and values as its keys() and
       // values() lists, without building them.
-      typename Sink::Members members = sink_.begin_object(static_cast<std::size_t>(PyDict_Size(obj)));
       Py_ssize_t pos = 0;
-      PyObject *borrowed_key = nullptr, *borrowed_value = nullptr;
-      while (PyDict_Next(obj, &pos, &borrowed_key, &borrowed_value)) {
-        PyRef key = PyRef::borrow(borrowed_key), value = PyRef::borrow(borrowed_value);
-        if (Status s = walk_member(members, key.get(), value.get()); !s) return s.error();
+      PyObject *key = nullptr, *value = nullptr;
+      while (PyDict_Next(obj, &pos, &key, &value)) {
+        Result<const KeyText*> text = key_text(key);
+        if (!text) {
+          failure = text.error();
+          break;
+        }
+        keys_.push_back(*text);
+        values_.push_back(PyRef::borrow(value));
       }
-      return sink_.end_object(std::move(members));
+    } else {
+      PyRef keys = PyRef::steal(PyMapping_Keys(obj));
+      if (!keys) return fetch_python_error();
+      PyRef values = PyRef::steal(PyMapping_Values(obj));
+      if (!values) return fetch_python_error();
+      const Py_ssize_t size = PyMapping_Size(obj);
+      if (size < 0) return fetch_python_error();
+      for (Py_ssize_t i = 0; i < size && !failure; ++i) {
+        PyRef key = PyRef::steal(PySequence_GetItem(keys.get(), i));
+        PyRef value = key ? PyRef::steal(PySequence_GetItem(values.get(), i)) : PyRef();
+        Result<const KeyText*> text = value ? key_text(key.get()) : fetch_python_error();
+        if (!text) {
+          failure = text.error();
+        } else {
+          keys_.push_back(*text);
+          values_.push_back(std::move(value));
+        }
+      }
     }
-    PyRef keys = PyRef::steal(PyMapping_Keys(obj));
-    if (!keys) return fetch_python_error();
-    PyRef values = PyRef::steal(PyMapping_Values(obj));
-    if (!values) return fetch_python_error();
-    const Py_ssize_t size = PyMapping_Size(obj);
-    if (size < 0) return fetch_python_error();
-    typename Sink::Members members = sink_.begin_object(static_cast<std::size_t>(size));
-    for (Py_ssize_t i = 0; i < size; ++i) {
-      PyRef key = PyRef::steal(PySequence_GetItem(keys.get(), i));
-      if (!key) return fetch_python_error();
-      PyRef value = PyRef::steal(PySequence_GetItem(values.get(), i));
-      if (!value) return fetch_python_error();
-      if (Status s = walk_member(members, key.get(), value.get()); !s) return s.error();
+    const std::size_t n = values_.size() - base;
+    typename Sink::Object object = sink_.begin_object(slot, keys_.data() + base, n);
+    Status status;
+    for (std::size_t i = 0; i < n && status; ++i) {
+      // values_ may grow while a value converts; the object itself is held.
+      PyObject* value = values_[base + i].get();
+      status = walk(value, sink_.member(object, i, *keys_[base + i]));
+      if (status) sink_.member_done(object);
     }
-    return sink_.end_object(std::move(members));
-  }
-
-  Status walk_member(typename Sink::Members& members, PyObject* key, PyObject* value) {
-    Result<const KeyText*> text = key_text(key);
-    if (!text) return text.error();
-    sink_.key(members, **text);
-    Result<Value> converted = walk(value);
-    if (!converted) return converted.error();
-    sink_.member(members, std::move(converted).value());
+    keys_.resize(base);
+    values_.resize(base);
+    if (!status) return status;
+    if (failure) return *failure;
+    sink_.end_object(object);
     return {};
   }
 
@@ -486,6 +538,9 @@ class Walker {
   std::unordered_map<PyObject*, KeyText> key_cache_;
   std::vector<PyRef> held_keys_;
   RecentKey recent_keys_[kRecentKeys];
+  // The members of the open mappings, innermost last.
+  std::vector<const KeyText*> keys_;
+  std::vector<PyRef> values_;
 };
 
 // One to_python call. Key strings repeat throughout a document, so each
@@ -569,7 +624,9 @@ class ToPython {
 
 Result<JsonValue> to_json_value(PyObject* obj) {
   ValueSink sink;
-  return Walker<ValueSink>(sink).walk(obj);
+  JsonValue root;
+  if (Status s = Walker<ValueSink>(sink).walk(obj, &root); !s) return s.error();
+  return root;
 }
 
 Result<std::string> to_canonical_text(PyObject* obj) {
@@ -580,8 +637,7 @@ Result<std::string> to_canonical_text(PyObject* obj) {
   std::string text;
   text.reserve(last_size + last_size / 8 + 256);
   TextSink sink(text);
-  Result<TextSink::Value> done = Walker<TextSink>(sink).walk(obj);
-  if (!done) return done.error();
+  if (Status s = Walker<TextSink>(sink).walk(obj, {}); !s) return s.error();
   last_size = text.size();
   return text;
 }
