@@ -1,6 +1,7 @@
 // The tesmo.Change class and the module function diff: the semantic diff as
 // seen from Python. Every comparison runs to the end before the first
 // Change is made.
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "instance.h"
 #include "once.h"
 #include "otio.h"
+#include "otio_view.h"
 #include "pyref.h"
 #include "text.h"
 #include "types.h"
@@ -78,19 +80,52 @@ PyType_Spec change_spec = {
 
 constexpr Param kDiffParams[] = {{"before", true}, {"after", true}};
 
+// Converts both documents, then reads both, the first failure ending the
+// call as TesmoError. Plain documents (the dicts json.loads gives) are read
+// straight from the objects: checking that they convert and reading them
+// runs none of the caller's code, so the result and every message are those
+// of converting them, without building the JSON values. A document that is
+// not plain is converted. If the second is not plain, its conversion may run
+// code of the caller that changes the first, so the first is converted
+// before that, as the order of the steps requires.
+Status read_both(PyObject* before, PyObject* after, TimelineModel& before_model, TimelineModel& after_model) {
+  std::optional<JsonValue> before_value, after_value;
+  const auto convert = [](PyObject* document, std::optional<JsonValue>& value) -> Status {
+    Result<JsonValue> converted = to_json_value(document);
+    if (!converted) return converted.error();
+    value = std::move(converted).value();
+    return {};
+  };
+  Result<bool> before_plain = check_plain(before);
+  if (!before_plain) return before_plain.error();
+  if (!*before_plain) {
+    if (Status s = convert(before, before_value); !s) return s;
+  }
+  Result<bool> after_plain = check_plain(after);
+  if (!after_plain) return after_plain.error();
+  if (!*after_plain) {
+    if (!before_value) {
+      if (Status s = convert(before, before_value); !s) return s;
+    }
+    if (Status s = convert(after, after_value); !s) return s;
+  }
+  const auto read = [](PyObject* document, std::optional<JsonValue>& value, TimelineModel& model) -> Status {
+    Result<TimelineModel> read = value ? read_otio_timeline(std::move(*value)) : read_plain_timeline(document);
+    if (!read) return read.error();
+    model = std::move(read).value();
+    return {};
+  };
+  if (Status s = read(before, before_value, before_model); !s) return s;
+  return read(after, after_value, after_model);
+}
+
 PyObject* module_diff(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     PyObject* argv[2];
     if (!match_arguments({"diff", kDiffParams}, args, kwargs, argv)) return nullptr;
-    Result<JsonValue> before = to_json_value(argv[0]);
-    if (!before) return raise_error(before.error());
-    Result<JsonValue> after = to_json_value(argv[1]);
-    if (!after) return raise_error(after.error());
-    Result<TimelineModel> before_model = read_otio_timeline(std::move(before).value());
-    if (!before_model) return raise_error(before_model.error());
-    Result<TimelineModel> after_model = read_otio_timeline(std::move(after).value());
-    if (!after_model) return raise_error(after_model.error());
-    return change_list(diff_timelines(*before_model, *after_model));
+    TimelineModel before_model, after_model;
+    if (Status s = read_both(argv[0], argv[1], before_model, after_model); !s) return raise_error(s.error());
+    return change_list(diff_timelines(before_model, after_model));
   });
 }
 

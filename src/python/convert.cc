@@ -296,6 +296,25 @@ class TextSink {
   std::string scratch_;
 };
 
+// Builds nothing: a walk with it only checks that the object converts.
+class NullSink {
+ public:
+  struct Slot {};
+  struct Array {};
+  struct Object {};
+  void null(Slot) {}
+  void boolean(Slot, bool) {}
+  void number(Slot, JsonNumber) {}
+  void string(Slot, std::string_view) {}
+  Array begin_array(Slot, std::size_t) { return {}; }
+  Slot item(Array&) { return {}; }
+  void end_array(Array&) {}
+  Object begin_object(Slot, const KeyText* const*, std::size_t) { return {}; }
+  Slot member(Object&, std::size_t, const KeyText&) { return {}; }
+  void member_done(Object&) {}
+  void end_object(Object&) {}
+};
+
 // One conversion call over a caller's object: the checks, the questions
 // asked of the object and their order, and every refusal, whatever the Sink
 // builds from it. It keeps the nesting depth and the UTF-8 text of dict keys
@@ -309,6 +328,14 @@ class Walker {
   using Slot = typename Sink::Slot;
 
   explicit Walker(Sink& sink) : sink_(sink) {}
+
+  // Makes the walk stop, before it would run any code of the caller, at the
+  // first value that is not made of plain None, bool, int, float, str, list,
+  // tuple and dict (with keys of type str exactly): containers of other
+  // types, sets and objects that only collections.abc could accept.
+  void plain_only() { plain_only_ = true; }
+  // Whether the walk failed because it stopped so.
+  bool stopped() const { return stopped_; }
 
   Status walk(PyObject* obj, Slot slot) {
     if (obj == Py_None) {
@@ -325,8 +352,14 @@ class Walker {
       sink_.number(slot, *n);
       return {};
     }
-    if (PyList_Check(obj) || PyTuple_Check(obj)) return nested(obj, slot, &Walker::walk_sequence);
-    if (PyDict_Check(obj)) return nested(obj, slot, &Walker::walk_mapping);
+    if (PyList_Check(obj) || PyTuple_Check(obj)) {
+      if (plain_only_ && Py_TYPE(obj) != &PyList_Type && Py_TYPE(obj) != &PyTuple_Type) return stop();
+      return nested(obj, slot, &Walker::walk_sequence);
+    }
+    if (PyDict_Check(obj)) {
+      if (plain_only_ && Py_TYPE(obj) != &PyDict_Type) return stop();
+      return nested(obj, slot, &Walker::walk_mapping);
+    }
     if (PyUnicode_Check(obj)) {
       std::string_view text;
       PyRef keep;
@@ -349,6 +382,7 @@ class Walker {
       }
       return {};
     }
+    if (plain_only_) return stop();
     if (PyAnySet_Check(obj)) return nested(obj, slot, &Walker::walk_set);
     Error failure("");
     bool failed = false;
@@ -365,6 +399,11 @@ class Walker {
 
  private:
   using Step = Status (Walker::*)(PyObject*, Slot);
+
+  Status stop() {
+    stopped_ = true;
+    return Error("not plain");
+  }
 
   // Containers count towards the depth limit; a container holding itself
   // ends here too instead of recursing without end.
@@ -483,6 +522,8 @@ class Walker {
       Py_ssize_t pos = 0;
       PyObject *key = nullptr, *value = nullptr;
       while (PyDict_Next(obj, &pos, &key, &value)) {
+        // A key of a subclass of str may compare in its own way.
+        if (plain_only_ && PyUnicode_Check(key) && Py_TYPE(key) != &PyUnicode_Type) return stop();
         Result<const KeyText*> text = key_text(key);
         if (!text) {
           failure = text.error();
@@ -534,6 +575,8 @@ class Walker {
   static constexpr std::size_t kRecentKeys = 256;
 
   Sink& sink_;
+  bool plain_only_ = false;
+  bool stopped_ = false;
   int depth_ = 0;
   std::unordered_map<PyObject*, KeyText> key_cache_;
   std::vector<PyRef> held_keys_;
@@ -627,6 +670,17 @@ Result<JsonValue> to_json_value(PyObject* obj) {
   JsonValue root;
   if (Status s = Walker<ValueSink>(sink).walk(obj, &root); !s) return s.error();
   return root;
+}
+
+Result<bool> check_plain(PyObject* obj) {
+  NullSink sink;
+  Walker<NullSink> walker(sink);
+  walker.plain_only();
+  if (Status s = walker.walk(obj, {}); !s) {
+    if (walker.stopped()) return false;
+    return s.error();
+  }
+  return true;
 }
 
 Result<std::string> to_canonical_text(PyObject* obj) {

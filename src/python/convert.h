@@ -20,6 +20,14 @@ inline constexpr int kMaxNesting = 127;
 // exception is left pending.
 Result<JsonValue> to_json_value(PyObject* obj);
 
+// Whether the object is plain: built only of None, bool, int, float, str,
+// and exactly list, tuple and dict with keys of type str exactly, so that
+// reading it can run none of the caller's code. True when it is plain and
+// converts; the conversion's error when it is plain up to a value that does
+// not convert; false when it is not plain, found before any of the caller's
+// code ran. Builds nothing.
+Result<bool> check_plain(PyObject* obj);
+
 // The canonical text (canonical_json) of the value to_json_value would give,
 // written directly from the objects, with the same checks and messages.
 Result<std::string> to_canonical_text(PyObject* obj);

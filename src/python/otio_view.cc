@@ -1,0 +1,128 @@
+// A view of plain Python objects for the OpenTimelineIO reader. Plain
+// documents hold only dicts with exact str keys, lists, tuples, str, int,
+// float, bool and None, so each question has the answer the converted
+// JsonValue would give: a dict's member is the value under an equal key, a
+// tuple is an array, True is not a number, and a float that is not finite
+// converts to null, which is not a number either.
+#include "otio_view.h"
+
+#include <cmath>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "errors.h"
+#include "otio_read.h"
+#include "pyref.h"
+#include "text.h"
+
+namespace tesmo::py {
+namespace {
+
+// What one reading keeps: the key objects made for lookups, the encoded
+// text that older interpreters cannot lend, and whether an allocation
+// failed.
+struct ReadContext {
+  struct Key {
+    const char* data;
+    std::string text;
+    PyRef object;
+  };
+  std::vector<Key> keys;
+  std::vector<PyRef> kept;
+  bool failed = false;
+
+  PyObject* key_object(std::string_view key) {
+    // The reader asks for a dozen literal keys, so the text's address
+    // usually finds it; the contents decide for any other.
+    for (const Key& k : keys) {
+      if (k.data == key.data() && k.text.size() == key.size()) return k.object.get();
+    }
+    for (const Key& k : keys) {
+      if (k.text == key) return k.object.get();
+    }
+    PyRef object = PyRef::steal(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
+    if (!object) {
+      failed = true;
+      return nullptr;
+    }
+    keys.push_back({key.data(), std::string(key), std::move(object)});
+    return keys.back().object.get();
+  }
+};
+
+class PyView {
+ public:
+  PyView(PyObject* object, ReadContext* context) : object_(object), context_(context) {}
+
+  explicit operator bool() const { return object_ != nullptr; }
+  bool is_object() const { return object_ != nullptr && PyDict_Check(object_); }
+
+  PyView find(std::string_view key) const {
+    if (!is_object()) return PyView(nullptr, context_);
+    PyObject* k = context_->key_object(key);
+    return PyView(k ? PyDict_GetItem(object_, k) : nullptr, context_);
+  }
+
+  std::optional<std::string_view> string() const {
+    if (object_ == nullptr || !PyUnicode_Check(object_)) return std::nullopt;
+    std::string_view text;
+    PyRef keep;
+    if (!utf8_view(object_, text, keep)) {
+      // Checked before reading, so only an allocation can fail here.
+      context_->failed = true;
+      return std::nullopt;
+    }
+    if (keep) context_->kept.push_back(std::move(keep));
+    return text;
+  }
+  std::string take_string() const {
+    std::optional<std::string_view> text = string();
+    return text ? std::string(*text) : std::string();
+  }
+
+  std::optional<double> number() const {
+    if (object_ == nullptr || Py_TYPE(object_) == &PyBool_Type) return std::nullopt;
+    if (PyLong_Check(object_)) {
+      // Checked to fit in 64 bits, signed or not.
+      const unsigned long long u = PyLong_AsUnsignedLongLong(object_);
+      if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) return static_cast<double>(u);
+      PyErr_Clear();
+      return static_cast<double>(PyLong_AsLongLong(object_));
+    }
+    if (PyFloat_Check(object_)) {
+      const double d = PyFloat_AsDouble(object_);
+      if (!std::isfinite(d)) return std::nullopt;
+      return d;
+    }
+    return std::nullopt;
+  }
+
+  std::optional<std::size_t> array_size() const {
+    if (object_ == nullptr) return std::nullopt;
+    if (PyList_Check(object_)) return static_cast<std::size_t>(PyList_Size(object_));
+    if (PyTuple_Check(object_)) return static_cast<std::size_t>(PyTuple_Size(object_));
+    return std::nullopt;
+  }
+  PyView item(std::size_t i) const {
+    const auto index = static_cast<Py_ssize_t>(i);
+    return PyView(PyList_Check(object_) ? PyList_GetItem(object_, index) : PyTuple_GetItem(object_, index),
+                  context_);
+  }
+
+ private:
+  PyObject* object_;  // borrowed: the caller holds the document
+  ReadContext* context_;
+};
+
+}  // namespace
+
+Result<TimelineModel> read_plain_timeline(PyObject* document) {
+  ReadContext context;
+  Result<TimelineModel> model = otio_read::read_timeline(PyView(document, &context));
+  if (context.failed) return fetch_python_error();
+  return model;
+}
+
+}  // namespace tesmo::py

@@ -1,0 +1,18 @@
+// Reading an OpenTimelineIO document straight from the caller's objects,
+// without converting it first.
+#pragma once
+
+#include <Python.h>
+
+#include "error.h"
+#include "otio.h"
+
+namespace tesmo::py {
+
+// The model read_otio_timeline gives for the conversion of `document`, with
+// the same messages, read from the objects themselves. Only for documents
+// check_plain accepts: the reading then runs none of the caller's code. The
+// failure of an allocation is reported as the Python error it raised.
+Result<TimelineModel> read_plain_timeline(PyObject* document);
+
+}  // namespace tesmo::py
