@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "error.h"
+#include "text_buffer.h"
 
 namespace tesmo {
 
@@ -211,7 +212,9 @@ std::string canonical_json(const JsonValue& value);
 // The canonical text of a single string or number, appended to `out`: the
 // pieces canonical_json is made of, for writers that walk other trees.
 void append_canonical_string(std::string& out, std::string_view text);
+void append_canonical_string(TextBuffer& out, std::string_view text);
 void append_canonical_number(std::string& out, const JsonNumber& number);
+void append_canonical_number(TextBuffer& out, const JsonNumber& number);
 
 // A deep copy with every object in key order. Objects are always in key
 // order, so this is a plain copy.

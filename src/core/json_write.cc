@@ -74,7 +74,8 @@ constexpr bool any_escape(std::uint64_t v) {
   return ((below_space | is_quote | is_backslash) & highs) != 0;
 }
 
-void append_string(std::string& out, std::string_view s) {
+template <class Out>
+void append_string(Out& out, std::string_view s) {
   static constexpr char kHex[] = "0123456789abcdef";
   out.push_back('"');
   // Most text needs no escape at all: skip it 8 bytes at a time.
@@ -103,17 +104,18 @@ void append_string(std::string& out, std::string_view s) {
   out.push_back('"');
 }
 
-template <class Int>
-void append_integer(std::string& out, Int v) {
+template <class Out, class Int>
+void append_integer(Out& out, Int v) {
   char buf[24];
   const auto r = std::to_chars(buf, buf + sizeof buf, v);
-  out.append(buf, r.ptr);
+  out.append(buf, static_cast<std::size_t>(r.ptr - buf));
 }
 
 // Shortest round-trip digits from to_chars, laid out in fixed notation for
 // decimal exponents -5..15 and scientific notation otherwise. Fixed text
 // always has a point, so a float never reads back as an integer.
-void append_float(std::string& out, double x) {
+template <class Out>
+void append_float(Out& out, double x) {
   if (!std::isfinite(x)) {
     out.append("null");
     return;
@@ -165,7 +167,8 @@ void append_float(std::string& out, double x) {
   append_integer(out, n < 0 ? -n : n);
 }
 
-void append_number(std::string& out, const JsonNumber& n) {
+template <class Out>
+void append_number(Out& out, const JsonNumber& n) {
   switch (n.kind()) {
     case JsonNumber::Kind::Unsigned: append_integer(out, n.as_u64()); return;
     case JsonNumber::Kind::Negative: append_integer(out, n.as_i64()); return;
@@ -224,8 +227,10 @@ std::string canonical_json(const JsonValue& value) {
 }
 
 void append_canonical_string(std::string& out, std::string_view text) { append_string(out, text); }
+void append_canonical_string(TextBuffer& out, std::string_view text) { append_string(out, text); }
 
 void append_canonical_number(std::string& out, const JsonNumber& number) { append_number(out, number); }
+void append_canonical_number(TextBuffer& out, const JsonNumber& number) { append_number(out, number); }
 
 JsonValue canonicalize(const JsonValue& value) { return value; }
 

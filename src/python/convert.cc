@@ -193,7 +193,7 @@ class TextSink {
     std::size_t first;  // this object's first entry in members_
   };
 
-  explicit TextSink(std::string& out) : out_(out) {}
+  explicit TextSink(TextBuffer& out) : out_(out) {}
 
   void null(Slot) { out_.append("null"); }
   void boolean(Slot, bool b) { out_.append(b ? "true" : "false"); }
@@ -271,7 +271,7 @@ class TextSink {
     }
     scratch_.clear();
     for (auto it = first; it < kept; ++it) {
-      if (it != largest) scratch_.append(out_, it->begin, it->end - it->begin);
+      if (it != largest) scratch_.append(out_.data() + it->begin, it->end - it->begin);
     }
     std::size_t at = object.open;
     for (auto it = first; it < largest; ++it) at += it->end - it->begin + 1;
@@ -281,7 +281,7 @@ class TextSink {
     std::size_t from = 0;
     for (auto it = first; it < kept; ++it) {
       const std::size_t size = it->end - it->begin;
-      if (it != first) out_[at++] = ',';
+      if (it != first) out_.data()[at++] = ',';
       if (it != largest) {
         std::memcpy(out_.data() + at, scratch_.data() + from, size);
         from += size;
@@ -291,7 +291,7 @@ class TextSink {
     out_.resize(at);
   }
 
-  std::string& out_;
+  TextBuffer& out_;
   std::vector<Span> members_;  // the open objects' members, innermost last
   std::string scratch_;
 };
@@ -683,16 +683,10 @@ Result<bool> check_plain(PyObject* obj) {
   return true;
 }
 
-Result<std::string> to_canonical_text(PyObject* obj) {
-  // Timelines are committed again and again at about the same size; starting
-  // from the last text's size saves the copies of growing the buffer. Unused
-  // reserved pages are never touched, so an overestimate costs no memory.
-  static std::size_t last_size = 0;
-  std::string text;
-  text.reserve(last_size + last_size / 8 + 256);
+Result<TextBuffer> to_canonical_text(PyObject* obj) {
+  TextBuffer text;
   TextSink sink(text);
   if (Status s = Walker<TextSink>(sink).walk(obj, {}); !s) return s.error();
-  last_size = text.size();
   return text;
 }
 

@@ -30,7 +30,7 @@ Result<bool> check_plain(PyObject* obj);
 
 // The canonical text (canonical_json) of the value to_json_value would give,
 // written directly from the objects, with the same checks and messages.
-Result<std::string> to_canonical_text(PyObject* obj);
+Result<TextBuffer> to_canonical_text(PyObject* obj);
 
 // New Python objects for a value: dicts iterate their keys in ascending
 // order, lists are allocated once at their final length. Returns a new

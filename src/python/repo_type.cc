@@ -110,12 +110,12 @@ PyObject* repo_commit(PyObject* self, PyObject* args, PyObject* kwargs) {
         !convert_optional_string("author_email", argv[3], author_email)) {
       return nullptr;
     }
-    Result<std::string> timeline = to_canonical_text(argv[0]);
+    Result<TextBuffer> timeline = to_canonical_text(argv[0]);
     if (!timeline) return raise_error(timeline.error());
     const Repo& repo = repo_of(self);
     // The timeline is stored before HEAD is looked at: a refused commit
     // leaves only an unreferenced object behind.
-    Result<std::string> timeline_id = write_object_text(objects_dir(repo), *timeline);
+    Result<std::string> timeline_id = write_object_text(objects_dir(repo), timeline->view());
     if (!timeline_id) return raise_error(timeline_id.error());
     Author author{author_name ? std::move(*author_name) : std::string(kDefaultAuthorName),
                   author_email ? std::move(*author_email) : std::string(kDefaultAuthorEmail)};
