@@ -109,6 +109,7 @@ struct KeyText {
 // container made for it, so nothing is moved after it is built.
 class ValueSink {
  public:
+  static constexpr bool kSortedWalk = false;
   using Slot = JsonValue*;
   struct Array {
     JsonArray* items;
@@ -178,12 +179,16 @@ class ValueSink {
 
 // Writes the canonical text straight from the Python objects, without a tree
 // in between; byte for byte the text canonical_json gives for the tree that
-// ValueSink builds. Members are written in the mapping's order, each with its
+// ValueSink builds. With kKeysInOrder the walk hands over each mapping's
+// members in ascending key order, no key twice, and they are written as they
+// come. Otherwise members are written in the mapping's order, each with its
 // key, and an object whose keys did not come in ascending order is put in
 // order when it closes, the later of two equal keys kept, as an object's
 // insert would.
+template <bool kKeysInOrder>
 class TextSink {
  public:
+  static constexpr bool kSortedWalk = kKeysInOrder;
   struct Slot {};
   struct Array {
     bool empty = true;
@@ -217,15 +222,23 @@ class TextSink {
   }
   // `key` must stay valid until the object closes.
   Slot member(Object& object, std::size_t, const KeyText& key) {
-    if (members_.size() > object.first) out_.push_back(',');
-    members_.push_back({key.text, out_.size(), 0});
+    if constexpr (kKeysInOrder) {
+      if (out_.size() > object.open) out_.push_back(',');
+    } else {
+      if (members_.size() > object.first) out_.push_back(',');
+      members_.push_back({key.text, out_.size(), 0});
+    }
     out_.append(key.quoted);
     return {};
   }
-  void member_done(Object&) { members_.back().end = out_.size(); }
+  void member_done(Object&) {
+    if constexpr (!kKeysInOrder) members_.back().end = out_.size();
+  }
   void end_object(Object& object) {
-    put_in_order(object);
-    members_.resize(object.first);
+    if constexpr (!kKeysInOrder) {
+      put_in_order(object);
+      members_.resize(object.first);
+    }
     out_.push_back('}');
   }
 
@@ -299,6 +312,7 @@ class TextSink {
 // Builds nothing: a walk with it only checks that the object converts.
 class NullSink {
  public:
+  static constexpr bool kSortedWalk = false;
   struct Slot {};
   struct Array {};
   struct Object {};
@@ -552,14 +566,37 @@ class Walker {
       }
     }
     const std::size_t n = values_.size() - base;
+    // A sink that takes members in key order gets them so; such walks are
+    // plain, so no code of the caller can tell the order in which the values
+    // are visited, and a failure makes the caller walk again in order.
+    const std::size_t order = order_.size();
+    if constexpr (Sink::kSortedWalk) {
+      for (std::size_t i = 0; i < n; ++i) order_.push_back(i);
+      const auto by_key = [this, base](std::size_t a, std::size_t b) {
+        return keys_[base + a]->text < keys_[base + b]->text;
+      };
+      const auto first = order_.begin() + static_cast<std::ptrdiff_t>(order);
+      if (n <= 16) {
+        for (auto it = first + 1; it < order_.end(); ++it) {
+          const std::size_t moving = *it;
+          auto hole = it;
+          for (; hole > first && by_key(moving, *(hole - 1)); --hole) *hole = *(hole - 1);
+          *hole = moving;
+        }
+      } else {
+        std::sort(first, order_.end(), by_key);
+      }
+    }
     typename Sink::Object object = sink_.begin_object(slot, keys_.data() + base, n);
     Status status;
-    for (std::size_t i = 0; i < n && status; ++i) {
+    for (std::size_t k = 0; k < n && status; ++k) {
+      const std::size_t i = Sink::kSortedWalk ? order_[order + k] : k;
       // values_ may grow while a value converts; the object itself is held.
       PyObject* value = values_[base + i].get();
       status = walk(value, sink_.member(object, i, *keys_[base + i]));
       if (status) sink_.member_done(object);
     }
+    order_.resize(order);
     keys_.resize(base);
     values_.resize(base);
     if (!status) return status;
@@ -584,6 +621,7 @@ class Walker {
   // The members of the open mappings, innermost last.
   std::vector<const KeyText*> keys_;
   std::vector<PyRef> values_;
+  std::vector<std::size_t> order_;  // the open mappings' visiting orders
 };
 
 // One to_python call. Key strings repeat throughout a document, so each
@@ -684,9 +722,21 @@ Result<bool> check_plain(PyObject* obj) {
 }
 
 Result<TextBuffer> to_canonical_text(PyObject* obj) {
+  {
+    // Plain documents are written in key order as they are walked; the walk
+    // stops before any code of the caller would run.
+    TextBuffer text;
+    TextSink<true> sink(text);
+    Walker<TextSink<true>> walker(sink);
+    walker.plain_only();
+    if (walker.walk(obj, {})) return text;
+  }
+  // Anything else, and a plain document that does not convert (so that the
+  // first failure in the mapping's order is the one reported), is walked in
+  // order and sorted as it goes.
   TextBuffer text;
-  TextSink sink(text);
-  if (Status s = Walker<TextSink>(sink).walk(obj, {}); !s) return s.error();
+  TextSink<false> sink(text);
+  if (Status s = Walker<TextSink<false>>(sink).walk(obj, {}); !s) return s.error();
   return text;
 }
 
