@@ -97,11 +97,7 @@ class JsonObject {
   JsonObject(std::initializer_list<Member> members);
   // Takes members already in ascending key order with no key twice, as
   // they are; for builders that order them themselves.
-  static JsonObject from_sorted(std::vector<Member> members) {
-    JsonObject object;
-    object.members_ = std::move(members);
-    return object;
-  }
+  static JsonObject from_sorted(std::vector<Member> members);
 
   // Adds the member, or replaces the value of the member with this key.
   void insert(std::string key, JsonValue value);
@@ -110,9 +106,9 @@ class JsonObject {
   const JsonValue* find(std::string_view key) const;
   JsonValue* find(std::string_view key);
 
-  std::size_t size() const { return members_.size(); }
-  bool empty() const { return members_.empty(); }
-  void reserve(std::size_t n) { members_.reserve(n); }
+  std::size_t size() const;
+  bool empty() const;
+  void reserve(std::size_t n);
   // Members in ascending key order. Keys are not mutable through iteration.
   const_iterator begin() const { return members_.begin(); }
   const_iterator end() const { return members_.end(); }
@@ -172,8 +168,19 @@ struct JsonValue {
   friend bool operator==(const JsonValue& a, const JsonValue& b) { return a.data == b.data; }
 };
 
-// JsonObject members that need JsonValue complete. insert and find are
+// JsonObject members that need JsonValue complete (some compilers
+// instantiate vector members as soon as they see them). insert and find are
 // inline because the reader calls insert once per member.
+
+inline JsonObject JsonObject::from_sorted(std::vector<Member> members) {
+  JsonObject object;
+  object.members_ = std::move(members);
+  return object;
+}
+
+inline std::size_t JsonObject::size() const { return members_.size(); }
+inline bool JsonObject::empty() const { return members_.empty(); }
+inline void JsonObject::reserve(std::size_t n) { members_.reserve(n); }
 
 inline void JsonObject::insert(std::string key, JsonValue value) {
   if (members_.empty() || members_.back().first < key) {

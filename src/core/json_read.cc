@@ -65,12 +65,27 @@ class Parser {
   Result<JsonValue> run();
 
  private:
+  // An open container. Object members are gathered in arrival order and
+  // made into a JsonObject when the object closes: inserting each member at
+  // its sorted place as it arrives would shift the members after it, a cost
+  // quadratic in the member count when keys come in descending order.
   struct Frame {
     bool is_object;
     JsonArray array;
-    JsonObject object;
+    std::vector<JsonObject::Member> members;
+    bool keys_ascending = true;  // each key so far above the one before
     std::string key;  // the key of the member whose value is being read
   };
+
+  // Keys in ascending order, as canonical text has them, are appended one
+  // by one; any other order is sorted once, the last of equal keys kept.
+  static JsonObject close_object(Frame& frame) {
+    if (!frame.keys_ascending) return JsonObject(std::move(frame.members));
+    JsonObject object;
+    object.reserve(frame.members.size());
+    for (JsonObject::Member& m : frame.members) object.insert(std::move(m.first), std::move(m.second));
+    return object;
+  }
 
   Error fail_at(std::size_t pos, std::string_view what) const {
     return Error(std::string(what) + " at byte " + std::to_string(pos));
@@ -301,7 +316,7 @@ Result<JsonValue> Parser::run() {
     if (c == '[' || c == '{') {
       if (stack.size() == kMaxJsonNesting) return fail("too many nested arrays and objects");
       ++pos_;
-      stack.push_back(Frame{c == '{', {}, {}, {}});
+      stack.push_back(Frame{c == '{', {}, {}, true, {}});
       skip_whitespace();
       if (peek() != (c == '{' ? '}' : ']')) {
         if (c == '{') {
@@ -328,7 +343,8 @@ Result<JsonValue> Parser::run() {
       }
       Frame& top = stack.back();
       if (top.is_object) {
-        top.object.insert(std::move(top.key), std::move(value));
+        if (!top.members.empty() && !(top.members.back().first < top.key)) top.keys_ascending = false;
+        top.members.emplace_back(std::move(top.key), std::move(value));
       } else {
         top.array.push_back(std::move(value));
       }
@@ -344,7 +360,7 @@ Result<JsonValue> Parser::run() {
       }
       if (peek() != close) return unexpected(top.is_object ? "',' or '}'" : "',' or ']'");
       ++pos_;
-      value = top.is_object ? JsonValue(std::move(top.object)) : JsonValue(std::move(top.array));
+      value = top.is_object ? JsonValue(close_object(top)) : JsonValue(std::move(top.array));
       stack.pop_back();
     }
   }

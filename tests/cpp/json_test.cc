@@ -179,6 +179,23 @@ TEST(ParseJson, LaterDuplicateKeyWins) {
   EXPECT_EQ(canonical_json(parse_ok(R"({"b":1,"é":0,"a":2,"b":[3]})")), R"({"a":2,"b":[3],"é":0})");
 }
 
+// Members in any arrival order, with repeats, come out in key order with the
+// last value of each key, also in objects too large for the small-object sort.
+TEST(ParseJson, MembersInAnyOrder) {
+  std::string descending = "{";
+  std::string ascending = "{";
+  for (int i = 1; i <= 40; ++i) {
+    descending += "\"k" + std::to_string(141 - i) + "\":" + std::to_string(41 - i) + (i < 40 ? "," : "}");
+    ascending += "\"k" + std::to_string(100 + i) + "\":" + std::to_string(i) + (i < 40 ? "," : "}");
+  }
+  EXPECT_EQ(canonical_json(parse_ok(descending)), ascending);
+  // c, b, a, c, b, a, ... with the values 0 to 29, then b once more.
+  std::string repeated = "{";
+  for (int i = 0; i < 30; ++i) repeated += "\"" + std::string(1, "cba"[i % 3]) + "\":" + std::to_string(i) + ",";
+  repeated += R"("b":[{"y":1,"x":2}]})";
+  EXPECT_EQ(canonical_json(parse_ok(repeated)), R"({"a":29,"b":[{"x":2,"y":1}],"c":27})");
+}
+
 TEST(ParseJson, WhitespaceAroundTokens) {
   EXPECT_EQ(canonical_json(parse_ok(" \t\r\n{ \"a\" :\n[ 1 , true ,null ] } \n\n ")), R"({"a":[1,true,null]})");
 }
