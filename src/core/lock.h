@@ -13,9 +13,11 @@ namespace tesmo {
 
 class RepoLock {
  public:
-  // Waits for the exclusive lock. When the repository directory cannot be
-  // opened there is nothing to protect: the lock is empty and the operation
-  // goes on to report the missing files with its own messages.
+  // Waits for the exclusive lock. When the repository directory is missing
+  // or unreadable there is nothing to protect: the lock is empty and the
+  // operation goes on to report the missing files with its own messages.
+  // Running out of descriptors or memory fails with the OS error text: going
+  // on unlocked could drop a concurrent commit once the shortage passes.
   static Result<RepoLock> acquire(const Repo& repo);
 
  private:

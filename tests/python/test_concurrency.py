@@ -35,20 +35,25 @@ for k in range(40):
 """
 
 
-def run_workers(workdir, script):
+def start(workdir, script, worker):
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(
         [os.path.dirname(tesmo.__file__)] + [p for p in [env.get("PYTHONPATH")] if p])
-    procs = [subprocess.Popen([sys.executable, "-c", textwrap.dedent(script), str(workdir), str(i)],
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
-             for i in range(WORKERS)]
+    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(script), str(workdir),
+                             str(worker)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+
+
+def finish(proc):
+    out, err = proc.communicate(timeout=120)
+    assert proc.returncode == 0, err
+    return out.splitlines()
+
+
+def run_workers(workdir, script):
+    procs = [start(workdir, script, i) for i in range(WORKERS)]
     (workdir / "go").write_text("")
-    outputs = []
-    for proc in procs:
-        out, err = proc.communicate(timeout=120)
-        assert proc.returncode == 0, err
-        outputs.append(out.splitlines())
-    return outputs
+    return [finish(proc) for proc in procs]
 
 
 def test_concurrent_commits_all_stay_in_history(repo, workdir):
@@ -84,3 +89,45 @@ def test_concurrent_create_branch_succeeds_once_per_name(repo, workdir):
         assert sorted(lines) == [f"{name} created"] + [f"branch {name} already exists"] * 3
         content = (repo.root / "refs/heads" / name).read_text()
         assert content == starts[winners[0]] + "\n"
+
+
+BRANCH_CHURN = PRELUDE + """
+names = [f"x{k}" for k in range(5)]
+rounds = 0
+while rounds == 0 or not os.path.exists(os.path.join(sys.argv[1], "stop")):
+    for name in names:
+        repo.create_branch(name)
+    listed = [name for name, _ in repo.list_branches()]
+    assert listed == ["main"] + names, listed
+    for name in names:
+        repo.delete_branch(name)
+    rounds += 1
+print(rounds)
+"""
+
+
+def test_commits_while_other_branches_come_and_go(repo, workdir):
+    """Four writers commit 50 times each on main while a fifth process keeps
+    creating, listing and deleting other branches: no commit is lost or
+    doubled, and every parent link holds."""
+    initial = repo.commit({"initial": True}, "initial")
+    committers = [start(workdir, COMMITS.replace("range(25)", "range(50)"), i)
+                  for i in range(WORKERS)]
+    churn = start(workdir, BRANCH_CHURN, WORKERS)
+    (workdir / "go").write_text("")
+    for proc in committers:
+        finish(proc)
+    (workdir / "stop").write_text("")
+    rounds = int(finish(churn)[0])
+
+    entries = repo.log()
+    ids = [commit_id for commit_id, _ in entries]
+    assert ids[-1] == initial and entries[-1][1]["parents"] == []
+    for (_, commit), parent in zip(entries, ids[1:]):
+        assert commit["parents"] == [parent]
+    messages = [commit["message"] for _, commit in entries[:-1]]
+    assert sorted(messages) == sorted(f"w{w}-{n}" for w in range(WORKERS) for n in range(50))
+    assert len(set(ids)) == len(ids) == WORKERS * 50 + 1
+    assert repo.list_branches() == [("main", ids[0])]
+    print(f"\nconcurrency: {len(ids) - 1} concurrent commits kept, "
+          f"{rounds} rounds of branch churn")
