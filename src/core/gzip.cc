@@ -24,8 +24,10 @@ namespace {
 constexpr std::size_t kBufferSize = 32 * 1024;
 
 // libdeflate's level for every object. Large timelines dominate the cost of
-// a commit, and at this level libdeflate compresses them several times
-// faster than zlib does at its default level, for files a fifth larger.
+// a commit: at this level libdeflate compresses their text about five times
+// faster than zlib at its default level 6, for files about a third larger
+// (5.7% of the text instead of 4.4% for the benchmark's timelines), so a
+// whole commit costs less than zlib's compression alone.
 constexpr int kCompressionLevel = 1;
 
 // ID1 ID2, CM deflate, no flags, MTIME 0, XFL 0, OS 255 (unknown): fixed, so
