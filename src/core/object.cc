@@ -68,7 +68,7 @@ Result<std::string> write_object_text(const std::string& objects_dir, std::strin
   return id;
 }
 
-Result<JsonValue> read_object(const std::string& objects_dir, std::string_view id) {
+Result<std::string> read_object_text(const std::string& objects_dir, std::string_view id) {
   Result<std::string> path = object_path(objects_dir, id);
   if (!path) return path.error();
   // A NUL would cut the path short and open another file; no object has one.
@@ -77,7 +77,11 @@ Result<JsonValue> read_object(const std::string& objects_dir, std::string_view i
     const int err = path->find('\0') == std::string::npos ? errno : ENOENT;
     return Error::from_errno(err).with_context("opening " + display_path(*path));
   }
-  Result<std::string> text = read_gzip(fd.get());
+  return read_gzip(fd.get());
+}
+
+Result<JsonValue> read_object(const std::string& objects_dir, std::string_view id) {
+  Result<std::string> text = read_object_text(objects_dir, id);
   if (!text) return text.error();
   Result<JsonValue> value = parse_json(*text);
   if (!value) return value.error().with_context("parsing object " + std::string(id));

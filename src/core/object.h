@@ -41,6 +41,10 @@ Result<std::string> write_object(const std::string& objects_dir, const JsonValue
 // guarantees (canonical_json of some value); the text is stored as given.
 Result<std::string> write_object_text(const std::string& objects_dir, std::string_view canonical_text);
 
+// The text stored under `id`, not parsed. Messages: the object_path
+// errors, "opening " + path, the gzip errors of read_gzip.
+Result<std::string> read_object_text(const std::string& objects_dir, std::string_view id);
+
 // Loads the value stored under `id`. Messages: the object_path errors,
 // "opening " + path, the gzip errors of read_gzip, "parsing object " + id
 // when the content is not JSON the reader accepts. The content is not hashed

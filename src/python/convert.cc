@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "errors.h"
+#include "json_parser.h"
 #include "once.h"
 #include "pyref.h"
 #include "text.h"
@@ -701,6 +702,87 @@ class ToPython {
   std::unordered_map<std::string_view, PyObject*> keys_;
 };
 
+// Builds Python objects straight from JSON text, as to_python of the parsed
+// value would: dicts iterate their keys in ascending byte order, the later
+// of two equal keys wins, each distinct key text is one shared str. A failed
+// allocation ends the parse with the interpreter's exception set and an
+// empty error.
+class PythonBuilder {
+ public:
+  using Value = PyRef;
+  using Key = std::pair<const std::string, PyRef>;
+  struct Container {
+    bool is_object;
+    std::vector<PyRef> items;
+    std::vector<std::pair<Key*, PyRef>> members;
+    bool keys_ascending = true;
+  };
+
+  Value null() { return PyRef::borrow(Py_None); }
+  Value boolean(bool b) { return PyRef::borrow(b ? Py_True : Py_False); }
+  Result<Value> number(JsonNumber n) {
+    PyObject* number = nullptr;
+    switch (n.kind()) {
+      case JsonNumber::Kind::Unsigned: number = PyLong_FromUnsignedLongLong(n.as_u64()); break;
+      case JsonNumber::Kind::Negative: number = PyLong_FromLongLong(n.as_i64()); break;
+      case JsonNumber::Kind::Float: number = PyFloat_FromDouble(n.as_double()); break;
+    }
+    return made(number);
+  }
+  Result<Value> string(std::string&& text) { return made(new_str(text)); }
+
+  Container open(bool is_object) { return Container{is_object, {}, {}, true}; }
+  void add(Container& object, std::string&& key, Value&& value) {
+    auto found = keys_.find(key);
+    if (found == keys_.end()) found = keys_.emplace(std::move(key), PyRef()).first;
+    Key* entry = &*found;
+    if (!object.members.empty() && !(object.members.back().first->first < entry->first)) {
+      object.keys_ascending = false;
+    }
+    object.members.emplace_back(entry, std::move(value));
+  }
+  void push(Container& array, Value&& value) { array.items.push_back(std::move(value)); }
+
+  Result<Value> close(Container&& c) {
+    if (!c.is_object) {
+      PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(c.items.size())));
+      if (!list) return failed();
+      for (std::size_t i = 0; i < c.items.size(); ++i) {
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), c.items[i].release());
+      }
+      return list;
+    }
+    if (!c.keys_ascending) {
+      // Stable: of equal keys the later is inserted later and replaces the
+      // earlier's value in the dict.
+      std::stable_sort(c.members.begin(), c.members.end(),
+                       [](const auto& a, const auto& b) { return a.first->first < b.first->first; });
+    }
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return failed();
+    for (auto& [entry, value] : c.members) {
+      PyObject* key = key_object(*entry);
+      if (key == nullptr || PyDict_SetItem(dict.get(), key, value.get()) != 0) return failed();
+    }
+    return dict;
+  }
+
+ private:
+  static Error failed() { return Error(""); }
+  static Result<Value> made(PyObject* object) {
+    if (object == nullptr) return failed();
+    return PyRef::steal(object);
+  }
+  // The str of a key, made the first time a dict holds it.
+  static PyObject* key_object(Key& entry) {
+    if (!entry.second) entry.second = PyRef::steal(new_str(entry.first));
+    return entry.second.get();
+  }
+
+  // Node-based, so entries stay put as it grows.
+  std::unordered_map<std::string, PyRef> keys_;
+};
+
 }  // namespace
 
 Result<JsonValue> to_json_value(PyObject* obj) {
@@ -738,6 +820,14 @@ Result<TextBuffer> to_canonical_text(PyObject* obj) {
   TextSink<false> sink(text);
   if (Status s = Walker<TextSink<false>>(sink).walk(obj, {}); !s) return s.error();
   return text;
+}
+
+Result<PyObject*> python_from_json(std::string_view text) {
+  CollectorPause pause;
+  PythonBuilder builder;
+  Result<PyRef> value = json_parser::parse(text, builder);
+  if (!value) return value.error();
+  return value->release();
 }
 
 PyObject* to_python(const JsonValue& value) {

@@ -6,6 +6,8 @@
 #include "error.h"
 #include "json.h"
 
+#include <string_view>
+
 namespace tesmo::py {
 
 // Containers may nest at most this deep, the depth the JSON reader accepts,
@@ -31,6 +33,12 @@ Result<bool> check_plain(PyObject* obj);
 // The canonical text (canonical_json) of the value to_json_value would give,
 // written directly from the objects, with the same checks and messages.
 Result<TextBuffer> to_canonical_text(PyObject* obj);
+
+// New Python objects straight from JSON text: what to_python of parse_json
+// of the text gives, without the value in between. A new reference, or the
+// parse error; when the interpreter fails to allocate, an error with its
+// exception set.
+Result<PyObject*> python_from_json(std::string_view text);
 
 // New Python objects for a value: dicts iterate their keys in ascending
 // order, lists are allocated once at their final length. Returns a new

@@ -146,9 +146,17 @@ PyObject* repo_read_timeline(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     std::string ref;
     if (!one_string("Repo.read_timeline", kRefstrParams, args, kwargs, ref)) return nullptr;
-    Result<JsonValue> timeline = read_timeline(repo_of(self), ref);
-    if (!timeline) return raise_error(timeline.error());
-    return to_python(*timeline);
+    // The stored text becomes Python objects directly, without a JSON value
+    // in between.
+    const Repo& repo = repo_of(self);
+    Result<Commit> record = read_commit(repo, ref);
+    if (!record) return raise_error(record.error());
+    Result<std::string> text = read_object_text(objects_dir(repo), record->timeline);
+    if (!text) return raise_error(text.error());
+    Result<PyObject*> timeline = python_from_json(*text);
+    if (timeline) return *timeline;
+    if (PyErr_Occurred()) return nullptr;
+    return raise_error(timeline.error().with_context("parsing object " + record->timeline));
   });
 }
 

@@ -14,6 +14,8 @@ import random
 
 import pytest
 
+import tesmo
+
 
 def render_float(x):
     if x == 0:
@@ -138,3 +140,30 @@ def test_text_read_back_commits_to_the_same_object(repo):
     first = repo.read_commit(repo.commit(value, "one"))["timeline"]
     again = repo.read_commit(repo.commit(repo.read_timeline("HEAD"), "two"))["timeline"]
     assert first == again
+
+
+@pytest.mark.parametrize("text, expected", [
+    ('{"b":1,"a":{"y":2,"x":3,"y":4}}', {"a": {"x": 3, "y": 4}, "b": 1}),
+    (' [ {"k" : [] , "j":{}} , -0 , 1.5e3, "\\u00e9\\n" , 18446744073709551615 ] ',
+     [{"j": {}, "k": []}, -0.0, 1500.0, "é\n", 18446744073709551615]),
+])
+def test_hand_written_objects_read_like_stored_ones(repo, text, expected):
+    # Files from elsewhere need not be canonical: keys in any order or
+    # repeated (the later wins), white space, escapes.
+    commit_id = repo.commit({"placeholder": True}, "m")
+    body = repo.read_commit(commit_id)["timeline"][len("sha256:"):]
+    (repo.root / "objects" / body[:2] / body[2:]).write_bytes(gzip.compress(text.encode()))
+    value = repo.read_timeline(commit_id)
+    assert value == expected
+    assert repr(value) == repr(expected)  # key order, int versus float
+
+
+def test_a_damaged_stored_text_names_the_object(repo):
+    commit_id = repo.commit({"placeholder": True}, "m")
+    timeline_id = repo.read_commit(commit_id)["timeline"]
+    body = timeline_id[len("sha256:"):]
+    (repo.root / "objects" / body[:2] / body[2:]).write_bytes(gzip.compress(b'{"a":[1,}'))
+    for call in (lambda: repo.read_timeline(commit_id), lambda: repo.diff_refs(commit_id, commit_id)):
+        with pytest.raises(tesmo.TesmoError) as excinfo:
+            call()
+        assert excinfo.value.args[0] == f"parsing object {timeline_id}"
