@@ -283,23 +283,30 @@ Result<std::string> read_gzip_stream(int fd) {
 
 }  // namespace
 
-Status write_gzip(int fd, std::string_view data) {
+Result<GzipMember> gzip_member(std::string_view data) {
   struct libdeflate_compressor* compressor = thread_compressor();
   if (compressor == nullptr) return Error::from_errno(ENOMEM);
   const std::size_t bound = libdeflate_deflate_compress_bound(compressor, data.size());
   // Pages of the buffer that the compressed stream does not reach are never
   // touched, so a large bound costs address space, not memory.
-  const std::size_t capacity = sizeof kHeader + bound + 8;
-  auto out = std::make_unique_for_overwrite<unsigned char[]>(capacity);
-  std::memcpy(out.get(), kHeader, sizeof kHeader);
+  GzipMember member;
+  member.bytes = std::make_unique_for_overwrite<unsigned char[]>(sizeof kHeader + bound + 8);
+  unsigned char* out = member.bytes.get();
+  std::memcpy(out, kHeader, sizeof kHeader);
   const std::size_t packed =
-      libdeflate_deflate_compress(compressor, data.data(), data.size(), out.get() + sizeof kHeader, bound);
+      libdeflate_deflate_compress(compressor, data.data(), data.size(), out + sizeof kHeader, bound);
   if (packed == 0) return Error("compression failed");
-  std::size_t used = sizeof kHeader + packed;
-  put_le32(out.get() + used, libdeflate_crc32(0, data.data(), data.size()));
-  put_le32(out.get() + used + 4, static_cast<std::uint32_t>(data.size()));
-  used += 8;
-  return write_all(fd, {reinterpret_cast<char*>(out.get()), used});
+  member.size = sizeof kHeader + packed;
+  put_le32(out + member.size, libdeflate_crc32(0, data.data(), data.size()));
+  put_le32(out + member.size + 4, static_cast<std::uint32_t>(data.size()));
+  member.size += 8;
+  return member;
+}
+
+Status write_gzip(int fd, std::string_view data) {
+  Result<GzipMember> member = gzip_member(data);
+  if (!member) return member.error();
+  return write_all(fd, member->view());
 }
 
 Result<std::string> read_gzip(int fd) {

@@ -5,12 +5,24 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "error.h"
 
 namespace tesmo {
+
+// One gzip member in memory.
+struct GzipMember {
+  std::unique_ptr<unsigned char[]> bytes;
+  std::size_t size = 0;
+  std::string_view view() const { return {reinterpret_cast<const char*>(bytes.get()), size}; }
+};
+
+// The member write_gzip writes for `data`, built in memory. Safe to call
+// from any thread.
+Result<GzipMember> gzip_member(std::string_view data);
 
 // Writes `data` to the open descriptor as one gzip member: the fixed header
 // 1F 8B 08 00 00000000 00 FF (no name, MTIME 0 so equal data give equal
