@@ -205,7 +205,7 @@ constexpr std::uint64_t kMaxDeflateRatio = 1032;
 // deflate stream, the trailer. Returns the data when all of it checks out,
 // nothing for any other file (another header, trailing bytes, damage, a read
 // error), which the streaming decoder then reads.
-std::optional<std::string> read_whole_member(int fd, off_t start) {
+std::optional<TextBuffer> read_whole_member(int fd, off_t start) {
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < start) return std::nullopt;
   const std::size_t size = static_cast<std::size_t>(st.st_size - start);
@@ -227,41 +227,51 @@ std::optional<std::string> read_whole_member(int fd, off_t start) {
   if (stored_size > kMaxDeflateRatio * packed + 64) return std::nullopt;
   thread_local DecompressorSlot slot;
   if (slot.decompressor == nullptr) return std::nullopt;
-  std::string out(stored_size, '\0');
+  // The stored length comes from the file and may be damaged: the room is
+  // taken without being touched, and a length the system cannot map goes
+  // to the streaming decoder, which finds what is wrong.
+  TextBuffer out;
+  char* room = nullptr;
+  try {
+    room = out.make_room(stored_size);
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
   std::size_t in_used = 0, out_used = 0;
   const libdeflate_result rc = libdeflate_deflate_decompress_ex(
-      slot.decompressor, bytes + sizeof kHeader, packed, out.data(), out.size(), &in_used, &out_used);
-  if (rc != LIBDEFLATE_SUCCESS || in_used != packed || out_used != out.size()) return std::nullopt;
-  if (get_le32(bytes + size - 8) != libdeflate_crc32(0, out.data(), out.size())) return std::nullopt;
+      slot.decompressor, bytes + sizeof kHeader, packed, room, stored_size, &in_used, &out_used);
+  if (rc != LIBDEFLATE_SUCCESS || in_used != packed || out_used != stored_size) return std::nullopt;
+  if (get_le32(bytes + size - 8) != libdeflate_crc32(0, room, out_used)) return std::nullopt;
+  out.extend(out_used);
   return out;
 }
 
 // zlib's streaming decoder, from the descriptor's current offset.
-Result<std::string> read_gzip_stream(int fd) {
+Result<TextBuffer> read_gzip_stream(int fd) {
   Input in(fd);
   if (Status s = read_header(in); !s) return s.error();
 
   Inflater inflater;
   if (!inflater.ok()) return Error::from_errno(ENOMEM);
   z_stream* z = inflater.get();
-  std::string out(4096, '\0');
-  std::size_t produced = 0;
+  TextBuffer out;
   for (;;) {
     Result<bool> more = in.fill();
     if (!more) return more.error();
     if (!*more) return unexpected_eof();
-    if (produced == out.size()) out.resize(out.size() * 2);
+    // Room as large as what came so far: the buffer doubles as it fills.
+    const std::size_t out_before = std::min(std::max<std::size_t>(out.size(), 4096), kMaxChunk);
+    char* room = out.make_room(out_before);
     const std::size_t in_before = in.available();
-    const std::size_t out_before = std::min(out.size() - produced, kMaxChunk);
     z->next_in = const_cast<unsigned char*>(in.data());
     z->avail_in = static_cast<uInt>(in_before);
-    z->next_out = reinterpret_cast<unsigned char*>(out.data() + produced);
+    z->next_out = reinterpret_cast<unsigned char*>(room);
     z->avail_out = static_cast<uInt>(out_before);
     const int rc = inflate(z, Z_NO_FLUSH);
     const std::size_t consumed = in_before - z->avail_in;
     const std::size_t written = out_before - z->avail_out;
     in.consume(consumed);
-    produced += written;
+    out.extend(written);
     if (rc == Z_STREAM_END) break;
     if (rc == Z_MEM_ERROR) return Error::from_errno(ENOMEM);
     // With input and room both offered, a stream that moves nothing is stuck.
@@ -269,8 +279,6 @@ Result<std::string> read_gzip_stream(int fd) {
       return Error("corrupt deflate stream");
     }
   }
-  out.resize(produced);
-
   unsigned char trailer[8];
   if (Status s = in.take(trailer, sizeof trailer); !s) return s.error();
   const uLong crc = crc32_z(0, reinterpret_cast<const unsigned char*>(out.data()), out.size());
@@ -309,10 +317,10 @@ Status write_gzip(int fd, std::string_view data) {
   return write_all(fd, member->view());
 }
 
-Result<std::string> read_gzip(int fd) {
+Result<TextBuffer> read_gzip(int fd) {
   const off_t start = ::lseek(fd, 0, SEEK_CUR);
   if (start < 0) return read_gzip_stream(fd);  // a pipe or the like: no second pass
-  if (std::optional<std::string> whole = read_whole_member(fd, start)) return std::move(*whole);
+  if (std::optional<TextBuffer> whole = read_whole_member(fd, start)) return std::move(*whole);
   // Anything the fast path does not take, damage included, is read again by
   // the streaming decoder, whose messages say what is wrong.
   if (::lseek(fd, start, SEEK_SET) != start) return Error::from_errno(errno);

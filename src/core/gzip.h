@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "error.h"
+#include "text_buffer.h"
 
 namespace tesmo {
 
@@ -36,7 +37,7 @@ Status write_gzip(int fd, std::string_view data);
 // longer than kMaxGzipHeaderText), "corrupt deflate stream", "corrupt gzip
 // stream does not have a matching checksum" (data or header CRC, or length),
 // or the OS error text of a failed read.
-Result<std::string> read_gzip(int fd);
+Result<TextBuffer> read_gzip(int fd);
 
 // The longest stored file name or comment the reader accepts, in bytes
 // before the terminating NUL.

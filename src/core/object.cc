@@ -105,7 +105,7 @@ Result<std::string> write_object_text(const std::string& objects_dir, std::strin
   return id;
 }
 
-Result<std::string> read_object_text(const std::string& objects_dir, std::string_view id) {
+Result<TextBuffer> read_object_text(const std::string& objects_dir, std::string_view id) {
   Result<std::string> path = object_path(objects_dir, id);
   if (!path) return path.error();
   // A NUL would cut the path short and open another file; no object has one.
@@ -118,9 +118,9 @@ Result<std::string> read_object_text(const std::string& objects_dir, std::string
 }
 
 Result<JsonValue> read_object(const std::string& objects_dir, std::string_view id) {
-  Result<std::string> text = read_object_text(objects_dir, id);
+  Result<TextBuffer> text = read_object_text(objects_dir, id);
   if (!text) return text.error();
-  Result<JsonValue> value = parse_json(*text);
+  Result<JsonValue> value = parse_json(text->view());
   if (!value) return value.error().with_context("parsing object " + std::string(id));
   return value;
 }

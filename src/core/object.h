@@ -43,7 +43,7 @@ Result<std::string> write_object_text(const std::string& objects_dir, std::strin
 
 // The text stored under `id`, not parsed. Messages: the object_path
 // errors, "opening " + path, the gzip errors of read_gzip.
-Result<std::string> read_object_text(const std::string& objects_dir, std::string_view id);
+Result<TextBuffer> read_object_text(const std::string& objects_dir, std::string_view id);
 
 // Loads the value stored under `id`. Messages: the object_path errors,
 // "opening " + path, the gzip errors of read_gzip, "parsing object " + id

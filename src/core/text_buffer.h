@@ -1,12 +1,14 @@
-// A growing byte buffer for large texts. It takes its memory straight from
-// the kernel and grows by remapping pages rather than copying them, so a text
-// of n bytes never needs more than n bytes of memory at once, where a string
-// that doubles briefly holds both its old and its new buffer.
+// A growing byte buffer for texts of any size. Past a megabyte it takes its
+// memory straight from the kernel and grows by remapping pages rather than
+// copying them, so a text of n bytes never needs more than n bytes of memory
+// at once, where a string that doubles briefly holds both its old and its
+// new buffer. Smaller texts live on the heap, which costs no system call.
 #pragma once
 
 #include <sys/mman.h>
 
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string_view>
@@ -17,9 +19,7 @@ namespace tesmo {
 class TextBuffer {
  public:
   TextBuffer() = default;
-  ~TextBuffer() {
-    if (data_ != nullptr) ::munmap(data_, capacity_);
-  }
+  ~TextBuffer() { release(); }
   TextBuffer(TextBuffer&& other) noexcept
       : data_(std::exchange(other.data_, nullptr)),
         size_(std::exchange(other.size_, 0)),
@@ -42,35 +42,66 @@ class TextBuffer {
     data_[size_++] = c;
   }
   void append(const char* bytes, std::size_t n) {
+    if (n == 0) return;
     if (capacity_ - size_ < n) grow(n);
-    if (n > 0) std::memcpy(data_ + size_, bytes, n);
+    std::memcpy(data_ + size_, bytes, n);
     size_ += n;
   }
   void append(std::string_view text) { append(text.data(), text.size()); }
   void append(std::size_t n, char c) {
+    if (n == 0) return;
     if (capacity_ - size_ < n) grow(n);
     std::memset(data_ + size_, c, n);
     size_ += n;
   }
+  // Room for n more bytes after the text, not yet part of it and not
+  // initialised; pages stay uncommitted until written.
+  char* make_room(std::size_t n) {
+    if (capacity_ - size_ < n || data_ == nullptr) grow(n);
+    return data_ + size_;
+  }
+  // Takes n bytes written into the room into the text.
+  void extend(std::size_t n) { size_ += n; }
   // Only ever shortens.
   void resize(std::size_t n) {
     if (n < size_) size_ = n;
   }
 
  private:
-  // Throws std::bad_alloc when the kernel refuses, as a string would.
+  bool mapped() const { return capacity_ >= kMapFrom; }
+
+  void release() {
+    if (data_ == nullptr) return;
+    if (mapped()) {
+      ::munmap(data_, capacity_);
+    } else {
+      std::free(data_);
+    }
+  }
+
+  // Throws std::bad_alloc when memory is refused, as a string would.
   void grow(std::size_t more) {
     std::size_t capacity = capacity_ == 0 ? kFirstCapacity : capacity_;
     while (capacity - size_ < more) capacity *= 2;
-    void* p = data_ == nullptr
-                  ? ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
-                  : ::mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
-    if (p == MAP_FAILED) throw std::bad_alloc();
+    void* p;
+    if (capacity < kMapFrom) {
+      p = std::realloc(data_, capacity);
+      if (p == nullptr) throw std::bad_alloc();
+    } else if (!mapped()) {
+      p = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (p == MAP_FAILED) throw std::bad_alloc();
+      if (size_ > 0) std::memcpy(p, data_, size_);
+      std::free(data_);
+    } else {
+      p = ::mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
+      if (p == MAP_FAILED) throw std::bad_alloc();
+    }
     data_ = static_cast<char*>(p);
     capacity_ = capacity;
   }
 
-  static constexpr std::size_t kFirstCapacity = 64 * 1024;
+  static constexpr std::size_t kFirstCapacity = 256;
+  static constexpr std::size_t kMapFrom = std::size_t{1} << 20;  // a power of two times kFirstCapacity
 
   char* data_ = nullptr;
   std::size_t size_ = 0;

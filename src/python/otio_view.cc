@@ -56,8 +56,10 @@ class PyView {
  public:
   PyView(PyObject* object, ReadContext* context) : object_(object), context_(context) {}
 
-  explicit operator bool() const { return object_ != nullptr; }
-  bool is_object() const { return object_ != nullptr && PyDict_Check(object_); }
+  // After a failed allocation every view names nothing, so that no further
+  // call meets the pending exception; the reading then reports it.
+  explicit operator bool() const { return object_ != nullptr && !context_->failed; }
+  bool is_object() const { return *this && PyDict_Check(object_); }
 
   PyView find(std::string_view key) const {
     if (!is_object()) return PyView(nullptr, context_);
@@ -66,7 +68,7 @@ class PyView {
   }
 
   std::optional<std::string_view> string() const {
-    if (object_ == nullptr || !PyUnicode_Check(object_)) return std::nullopt;
+    if (!*this || !PyUnicode_Check(object_)) return std::nullopt;
     std::string_view text;
     PyRef keep;
     if (!utf8_view(object_, text, keep)) {
@@ -83,7 +85,7 @@ class PyView {
   }
 
   std::optional<double> number() const {
-    if (object_ == nullptr || Py_TYPE(object_) == &PyBool_Type) return std::nullopt;
+    if (!*this || Py_TYPE(object_) == &PyBool_Type) return std::nullopt;
     if (PyLong_Check(object_)) {
       // Checked to fit in 64 bits, signed or not.
       const unsigned long long u = PyLong_AsUnsignedLongLong(object_);
@@ -100,7 +102,7 @@ class PyView {
   }
 
   std::optional<std::size_t> array_size() const {
-    if (object_ == nullptr) return std::nullopt;
+    if (!*this) return std::nullopt;
     if (PyList_Check(object_)) return static_cast<std::size_t>(PyList_Size(object_));
     if (PyTuple_Check(object_)) return static_cast<std::size_t>(PyTuple_Size(object_));
     return std::nullopt;

@@ -151,9 +151,9 @@ PyObject* repo_read_timeline(PyObject* self, PyObject* args, PyObject* kwargs) {
     const Repo& repo = repo_of(self);
     Result<Commit> record = read_commit(repo, ref);
     if (!record) return raise_error(record.error());
-    Result<std::string> text = read_object_text(objects_dir(repo), record->timeline);
+    Result<TextBuffer> text = read_object_text(objects_dir(repo), record->timeline);
     if (!text) return raise_error(text.error());
-    Result<PyObject*> timeline = python_from_json(*text);
+    Result<PyObject*> timeline = python_from_json(text->view());
     if (timeline) return *timeline;
     if (PyErr_Occurred()) return nullptr;
     return raise_error(timeline.error().with_context("parsing object " + record->timeline));

@@ -207,3 +207,33 @@ def test_just_enough(repo, workdir, history, limit, amount, call):
 
 def test_log_without_start_reads_an_unreadable_head_as_no_history(repo, workdir, history):
     assert run_child(workdir, "nofile", 0, "repo.log()") == {"result": []}
+
+
+DAMAGED_LENGTH = """
+import os, resource, struct, sys
+import tesmo
+repo = tesmo.Repo.open(sys.argv[1])
+tid = repo.read_commit("HEAD")["timeline"][len("sha256:"):]
+path = os.path.join(sys.argv[1], ".tesmo", "objects", tid[:2], tid[2:])
+body = bytes([0xFF]) * 3_000_000  # block type 3, which no stream may use
+# The stored length claims the largest expansion deflate allows.
+with open(path, "wb") as f:
+    f.write(bytes([0x1F, 0x8B, 8, 0, 0, 0, 0, 0, 0, 0xFF]) + body + struct.pack("<II", 0, 1032 * len(body)))
+resource.setrlimit(resource.RLIMIT_AS, (1 << 30, resource.RLIM_INFINITY))
+try:
+    repo.read_timeline("HEAD")
+except tesmo.TesmoError as exc:
+    print(exc.args[0])
+"""
+
+
+def test_a_damaged_length_is_not_allocated(repo, workdir):
+    # A length of 3 GB in a damaged 3 MB object must not be allocated up
+    # front: within 1 GB of address space the damage is still reported.
+    repo.commit({"a": 1}, "m")
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.path.dirname(tesmo.__file__)
+    done = subprocess.run([sys.executable, "-c", DAMAGED_LENGTH, str(workdir)],
+                          capture_output=True, text=True, env=env, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "corrupt deflate stream\n"
