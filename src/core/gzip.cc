@@ -311,12 +311,6 @@ Result<GzipMember> gzip_member(std::string_view data) {
   return member;
 }
 
-Status write_gzip(int fd, std::string_view data) {
-  Result<GzipMember> member = gzip_member(data);
-  if (!member) return member.error();
-  return write_all(fd, member->view());
-}
-
 Result<TextBuffer> read_gzip(int fd) {
   const off_t start = ::lseek(fd, 0, SEEK_CUR);
   if (start < 0) return read_gzip_stream(fd);  // a pipe or the like: no second pass

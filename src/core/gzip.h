@@ -21,15 +21,11 @@ struct GzipMember {
   std::string_view view() const { return {reinterpret_cast<const char*>(bytes.get()), size}; }
 };
 
-// The member write_gzip writes for `data`, built in memory. Safe to call
-// from any thread.
-Result<GzipMember> gzip_member(std::string_view data);
-
-// Writes `data` to the open descriptor as one gzip member: the fixed header
+// `data` as one gzip member, built in memory: the fixed header
 // 1F 8B 08 00 00000000 00 FF (no name, MTIME 0 so equal data give equal
-// files), the deflate stream, then CRC-32 and length, in one write. A write
-// failure is the OS error text.
-Status write_gzip(int fd, std::string_view data);
+// files), the deflate stream, then CRC-32 and length. Safe to call from any
+// thread.
+Result<GzipMember> gzip_member(std::string_view data);
 
 // Reads the first gzip member from the descriptor and returns its data;
 // bytes after the member are ignored. Messages: "unexpected end of file",

@@ -87,10 +87,12 @@ Result<Commit> read_commit(const Repo& repo, std::string_view ref) {
   return read_commit_id(repo, *id);
 }
 
-Result<JsonValue> read_timeline(const Repo& repo, std::string_view ref) {
+Result<TimelineText> read_timeline_text(const Repo& repo, std::string_view ref) {
   Result<Commit> record = read_commit(repo, ref);
   if (!record) return record.error();
-  return read_object(objects_dir(repo), record->timeline);
+  Result<TextBuffer> text = read_object_text(objects_dir(repo), record->timeline);
+  if (!text) return text.error();
+  return TimelineText{std::move(record->timeline), std::move(text).value()};
 }
 
 Result<std::vector<ChangeRecord>> diff_refs(const Repo& repo, std::string_view before_ref,

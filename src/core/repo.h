@@ -134,8 +134,14 @@ Result<Commit> read_commit(const Repo& repo, std::string_view ref);
 // The commit stored under `id`, with the checks of read_commit.
 Result<Commit> read_commit_id(const Repo& repo, const std::string& id);
 
-// The timeline of the commit a ref resolves to.
-Result<JsonValue> read_timeline(const Repo& repo, std::string_view ref);
+// The stored text of the timeline of the commit a ref resolves to, not
+// parsed, with the timeline's id (the context of a parse error: "parsing
+// object " + id).
+struct TimelineText {
+  std::string id;
+  TextBuffer text;
+};
+Result<TimelineText> read_timeline_text(const Repo& repo, std::string_view ref);
 
 struct LogEntry {
   std::string id;

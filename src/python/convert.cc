@@ -99,6 +99,22 @@ std::string qualname_of_type(PyObject* obj) {
   return "unknown";
 }
 
+// Sorts stably. The mappings of a document are mostly small, and for them
+// an insertion sort is quicker than std::stable_sort, which allocates.
+template <class It, class Less>
+void sort_stably(It first, It last, Less less) {
+  if (last - first > 16) {
+    std::stable_sort(first, last, less);
+    return;
+  }
+  for (It it = first; it != last; ++it) {
+    auto moving = std::move(*it);
+    It hole = it;
+    for (; hole != first && less(moving, *(hole - 1)); --hole) *hole = std::move(*(hole - 1));
+    *hole = std::move(moving);
+  }
+}
+
 // A member name as the sinks take it: its UTF-8 text, and the same quoted
 // for canonical text with the ':' that follows it.
 struct KeyText {
@@ -141,17 +157,8 @@ class ValueSink {
   Object begin_object(Slot slot, const KeyText* const* keys, std::size_t n) {
     order_.resize(n);
     for (std::size_t i = 0; i < n; ++i) order_[i] = i;
-    const auto by_key = [keys](std::size_t a, std::size_t b) { return keys[a]->text < keys[b]->text; };
-    if (n <= 16) {
-      for (std::size_t i = 1; i < n; ++i) {
-        const std::size_t moving = order_[i];
-        std::size_t hole = i;
-        for (; hole > 0 && by_key(moving, order_[hole - 1]); --hole) order_[hole] = order_[hole - 1];
-        order_[hole] = moving;
-      }
-    } else {
-      std::stable_sort(order_.begin(), order_.end(), by_key);
-    }
+    sort_stably(order_.begin(), order_.end(),
+                [keys](std::size_t a, std::size_t b) { return keys[a]->text < keys[b]->text; });
     Object object{slot, {}, slot_of_.size()};
     object.members.reserve(n);
     slot_of_.resize(object.map + n);
@@ -259,16 +266,7 @@ class TextSink {
       return;  // already ascending, no equal keys
     }
     // Stable, so that of equal keys the later one ends up last.
-    if (last - first <= 16) {
-      for (auto it = first + 1; it < last; ++it) {
-        Span moving = *it;
-        auto hole = it;
-        for (; hole > first && by_key(moving, *(hole - 1)); --hole) *hole = *(hole - 1);
-        *hole = moving;
-      }
-    } else {
-      std::stable_sort(first, last, by_key);
-    }
+    sort_stably(first, last, by_key);
     // Drop the members replaced by a later equal key, then lay the rest out
     // in order. The largest member moves once, straight to its new place;
     // the others go through the scratch buffer. Near the root of a document
@@ -573,20 +571,10 @@ class Walker {
     const std::size_t order = order_.size();
     if constexpr (Sink::kSortedWalk) {
       for (std::size_t i = 0; i < n; ++i) order_.push_back(i);
-      const auto by_key = [this, base](std::size_t a, std::size_t b) {
-        return keys_[base + a]->text < keys_[base + b]->text;
-      };
-      const auto first = order_.begin() + static_cast<std::ptrdiff_t>(order);
-      if (n <= 16) {
-        for (auto it = first + 1; it < order_.end(); ++it) {
-          const std::size_t moving = *it;
-          auto hole = it;
-          for (; hole > first && by_key(moving, *(hole - 1)); --hole) *hole = *(hole - 1);
-          *hole = moving;
-        }
-      } else {
-        std::sort(first, order_.end(), by_key);
-      }
+      sort_stably(order_.begin() + static_cast<std::ptrdiff_t>(order), order_.end(),
+                  [this, base](std::size_t a, std::size_t b) {
+                    return keys_[base + a]->text < keys_[base + b]->text;
+                  });
     }
     typename Sink::Object object = sink_.begin_object(slot, keys_.data() + base, n);
     Status status;

@@ -148,15 +148,12 @@ PyObject* repo_read_timeline(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!one_string("Repo.read_timeline", kRefstrParams, args, kwargs, ref)) return nullptr;
     // The stored text becomes Python objects directly, without a JSON value
     // in between.
-    const Repo& repo = repo_of(self);
-    Result<Commit> record = read_commit(repo, ref);
-    if (!record) return raise_error(record.error());
-    Result<TextBuffer> text = read_object_text(objects_dir(repo), record->timeline);
-    if (!text) return raise_error(text.error());
-    Result<PyObject*> timeline = python_from_json(text->view());
+    Result<TimelineText> stored = read_timeline_text(repo_of(self), ref);
+    if (!stored) return raise_error(stored.error());
+    Result<PyObject*> timeline = python_from_json(stored->text.view());
     if (timeline) return *timeline;
     if (PyErr_Occurred()) return nullptr;
-    return raise_error(timeline.error().with_context("parsing object " + record->timeline));
+    return raise_error(timeline.error().with_context("parsing object " + stored->id));
   });
 }
 
