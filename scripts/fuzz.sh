@@ -7,7 +7,7 @@
 # there only, so the seeds stay as committed. A crash, leak, timeout or
 # sanitizer report leaves its input in build/fuzz/findings/<target>/ and
 # makes the script exit non-zero after the remaining targets have run.
-# Needs clang and the libFuzzer runtime (Debian: clang, libclang-rt-14-dev).
+# Needs clang and the libFuzzer runtime (Debian: clang, libclang-rt-dev).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -1,17 +1,21 @@
-// One gzip member in and out of a descriptor. libdeflate compresses whole
-// buffers and decompresses whole members, which is several times faster than
-// zlib's streams; zlib's streaming decoder reads every member libdeflate does
-// not take at once, and gives each kind of damage its own message. The header
-// and trailer are written and parsed here.
+// One gzip member in and out of a descriptor. Objects are compressed whole at
+// level 6, by libdeflate when the build found it and by zlib otherwise; the
+// header and trailer are written and parsed here, so both give the same
+// header bytes. libdeflate also decompresses whole members in one pass;
+// zlib's streaming decoder reads every member that pass does not take, and
+// gives each kind of damage its own message.
 #include "gzip.h"
 
-#include <libdeflate.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
+#if TESMO_HAVE_LIBDEFLATE
+#include <libdeflate.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -23,12 +27,10 @@ namespace {
 
 constexpr std::size_t kBufferSize = 32 * 1024;
 
-// libdeflate's level for every object. Large timelines dominate the cost of
-// a commit: at this level libdeflate compresses their text about five times
-// faster than zlib at its default level 6, for files about a third larger
-// (5.7% of the text instead of 4.4% for the benchmark's timelines), so a
-// whole commit costs less than zlib's compression alone.
-constexpr int kCompressionLevel = 1;
+// The level of every object, with either compressor. Files written by
+// builds with and without libdeflate differ in their deflate bytes but read
+// the same everywhere.
+constexpr int kCompressionLevel = 6;
 
 // ID1 ID2, CM deflate, no flags, MTIME 0, XFL 0, OS 255 (unknown): fixed, so
 // that equal values give byte-equal files.
@@ -180,6 +182,7 @@ Status read_header(Input& in) {
   return {};
 }
 
+#if TESMO_HAVE_LIBDEFLATE
 // One compressor per thread, made on first use and kept: making one costs
 // more than compressing a commit record.
 struct CompressorSlot {
@@ -197,10 +200,84 @@ struct DecompressorSlot {
   ~DecompressorSlot() { libdeflate_free_decompressor(decompressor); }
 };
 
+// The raw deflate stream of `data` into `out`, which has room for
+// deflate_bound(data.size()) bytes; 0 when it failed.
+std::size_t deflate_bound(std::size_t size) {
+  struct libdeflate_compressor* compressor = thread_compressor();
+  return compressor == nullptr ? 0 : libdeflate_deflate_compress_bound(compressor, size);
+}
+
+Result<std::size_t> deflate_into(std::string_view data, unsigned char* out, std::size_t room) {
+  struct libdeflate_compressor* compressor = thread_compressor();
+  if (compressor == nullptr) return Error::from_errno(ENOMEM);
+  const std::size_t packed = libdeflate_deflate_compress(compressor, data.data(), data.size(), out, room);
+  if (packed == 0) return Error("compression failed");
+  return packed;
+}
+
+std::uint32_t crc_of(const char* data, std::size_t size) { return libdeflate_crc32(0, data, size); }
+
+#else
+// zlib's deflate of a whole buffer: one stream fed in pieces zlib's 32-bit
+// counts can take.
+class Deflater {
+ public:
+  Deflater()
+      : ok_(deflateInit2(&strm_, kCompressionLevel, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) == Z_OK) {}
+  ~Deflater() {
+    if (ok_) deflateEnd(&strm_);
+  }
+  Deflater(const Deflater&) = delete;
+  Deflater& operator=(const Deflater&) = delete;
+
+  bool ok() const { return ok_; }
+  z_stream* get() { return &strm_; }
+
+ private:
+  z_stream strm_{};
+  bool ok_;
+};
+
+std::size_t deflate_bound(std::size_t size) {
+  // deflateBound's figure for these settings, without making a stream: the
+  // stored-block worst case plus zlib's fixed margin.
+  return size + (size >> 12) + (size >> 14) + (size >> 25) + 13 + 5 + 6;
+}
+
+Result<std::size_t> deflate_into(std::string_view data, unsigned char* out, std::size_t room) {
+  Deflater deflater;
+  if (!deflater.ok()) return Error::from_errno(ENOMEM);
+  z_stream* z = deflater.get();
+  const unsigned char* in = reinterpret_cast<const unsigned char*>(data.data());
+  std::size_t in_left = data.size();
+  std::size_t written = 0;
+  for (;;) {
+    const std::size_t in_now = std::min<std::size_t>(in_left, UINT_MAX);
+    const std::size_t out_now = std::min<std::size_t>(room - written, UINT_MAX);
+    z->next_in = const_cast<unsigned char*>(in);
+    z->avail_in = static_cast<uInt>(in_now);
+    z->next_out = out + written;
+    z->avail_out = static_cast<uInt>(out_now);
+    const int rc = deflate(z, in_now == in_left ? Z_FINISH : Z_NO_FLUSH);
+    in += in_now - z->avail_in;
+    in_left -= in_now - z->avail_in;
+    written += out_now - z->avail_out;
+    if (rc == Z_STREAM_END) return written;
+    if (rc != Z_OK && rc != Z_BUF_ERROR) return Error("compression failed");
+    if (written == room) return Error("compression failed");
+  }
+}
+
+std::uint32_t crc_of(const char* data, std::size_t size) {
+  return static_cast<std::uint32_t>(crc32_z(0, reinterpret_cast<const unsigned char*>(data), size));
+}
+#endif
+
 // Deflate expands at most 1032 times; a stored length beyond that cannot be
 // right, and the streaming decoder says what is wrong instead.
 constexpr std::uint64_t kMaxDeflateRatio = 1032;
 
+#if TESMO_HAVE_LIBDEFLATE
 // The whole file from `start`, as the store writes it: the fixed header, the
 // deflate stream, the trailer. Returns the data when all of it checks out,
 // nothing for any other file (another header, trailing bytes, damage, a read
@@ -245,6 +322,8 @@ std::optional<TextBuffer> read_whole_member(int fd, off_t start) {
   out.extend(out_used);
   return out;
 }
+
+#endif
 
 // zlib's streaming decoder, from the descriptor's current offset.
 Result<TextBuffer> read_gzip_stream(int fd) {
@@ -292,20 +371,18 @@ Result<TextBuffer> read_gzip_stream(int fd) {
 }  // namespace
 
 Result<GzipMember> gzip_member(std::string_view data) {
-  struct libdeflate_compressor* compressor = thread_compressor();
-  if (compressor == nullptr) return Error::from_errno(ENOMEM);
-  const std::size_t bound = libdeflate_deflate_compress_bound(compressor, data.size());
+  const std::size_t bound = deflate_bound(data.size());
+  if (bound == 0) return Error::from_errno(ENOMEM);
   // Pages of the buffer that the compressed stream does not reach are never
   // touched, so a large bound costs address space, not memory.
   GzipMember member;
   member.bytes = std::make_unique_for_overwrite<unsigned char[]>(sizeof kHeader + bound + 8);
   unsigned char* out = member.bytes.get();
   std::memcpy(out, kHeader, sizeof kHeader);
-  const std::size_t packed =
-      libdeflate_deflate_compress(compressor, data.data(), data.size(), out + sizeof kHeader, bound);
-  if (packed == 0) return Error("compression failed");
-  member.size = sizeof kHeader + packed;
-  put_le32(out + member.size, libdeflate_crc32(0, data.data(), data.size()));
+  Result<std::size_t> packed = deflate_into(data, out + sizeof kHeader, bound);
+  if (!packed) return packed.error();
+  member.size = sizeof kHeader + *packed;
+  put_le32(out + member.size, crc_of(data.data(), data.size()));
   put_le32(out + member.size + 4, static_cast<std::uint32_t>(data.size()));
   member.size += 8;
   return member;
@@ -314,10 +391,12 @@ Result<GzipMember> gzip_member(std::string_view data) {
 Result<TextBuffer> read_gzip(int fd) {
   const off_t start = ::lseek(fd, 0, SEEK_CUR);
   if (start < 0) return read_gzip_stream(fd);  // a pipe or the like: no second pass
+#if TESMO_HAVE_LIBDEFLATE
   if (std::optional<TextBuffer> whole = read_whole_member(fd, start)) return std::move(*whole);
   // Anything the fast path does not take, damage included, is read again by
   // the streaming decoder, whose messages say what is wrong.
   if (::lseek(fd, start, SEEK_SET) != start) return Error::from_errno(errno);
+#endif
   return read_gzip_stream(fd);
 }
 

@@ -1,7 +1,8 @@
 // The gzip member format of object files. The deflate stream comes from
-// libdeflate; the header and trailer are handled here, and members that do
-// not read in one pass go through zlib's streaming decoder, so each failure
-// on reading gets its own message. Internal to the object store.
+// libdeflate when the build has it and from zlib otherwise, at level 6 either
+// way; the header and trailer are handled here, and members that do not read
+// in one pass go through zlib's streaming decoder, so each failure on reading
+// gets its own message. Internal to the object store.
 #pragma once
 
 #include <cstddef>
@@ -23,8 +24,7 @@ struct GzipMember {
 
 // `data` as one gzip member, built in memory: the fixed header
 // 1F 8B 08 00 00000000 00 FF (no name, MTIME 0 so equal data give equal
-// files), the deflate stream, then CRC-32 and length. Safe to call from any
-// thread.
+// files), the deflate stream at level 6, then CRC-32 and length.
 Result<GzipMember> gzip_member(std::string_view data);
 
 // Reads the first gzip member from the descriptor and returns its data;

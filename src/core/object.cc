@@ -6,9 +6,6 @@
 #include <fcntl.h>
 
 #include <cerrno>
-#include <new>
-#include <system_error>
-#include <thread>
 
 #include "fs.h"
 #include "gzip.h"
@@ -18,9 +15,6 @@ namespace tesmo {
 namespace {
 
 constexpr std::string_view kPrefix = "sha256:";
-
-// From this size on, a text is compressed while its id is computed.
-constexpr std::size_t kParallelCompressionSize = std::size_t{1} << 20;
 
 struct ObjectLocation {
   std::string dir;   // objects_dir / first two bytes of the body
@@ -59,34 +53,6 @@ Result<std::string> write_object(const std::string& objects_dir, const JsonValue
 }
 
 Result<std::string> write_object_text(const std::string& objects_dir, std::string_view text) {
-  // A large text is compressed on a second thread while its id is computed;
-  // both take about as long. If the object turns out to be stored already,
-  // the compression was wasted, but it is never waited for longer than it
-  // would have taken alone.
-  Result<GzipMember> packed = Error("not compressed");
-  bool compressed = false;
-  std::thread compressing;
-  if (text.size() >= kParallelCompressionSize) {
-    try {
-      compressed = true;
-      compressing = std::thread([&packed, text] {
-        try {
-          packed = gzip_member(text);
-        } catch (const std::bad_alloc&) {
-          packed = Error::from_errno(ENOMEM);
-        }
-      });
-    } catch (const std::system_error&) {
-      compressed = false;  // no thread to be had: compress below, after the id
-    }
-  }
-  struct Join {
-    std::thread& thread;
-    ~Join() {
-      if (thread.joinable()) thread.join();
-    }
-  } join{compressing};
-
   // One text serves both the id and the file, so they cannot disagree.
   std::string id = hash_text(text);
   Result<ObjectLocation> loc = locate(objects_dir, id);
@@ -97,8 +63,9 @@ Result<std::string> write_object_text(const std::string& objects_dir, std::strin
   if (Status s = make_dirs(loc->dir); !s) return s.error().with_context("creating " + display_path(loc->dir));
   Result<PendingFile> file = PendingFile::create(loc->path);
   if (!file) return file.error().with_context("creating " + display_path(loc->path));
-  if (compressing.joinable()) compressing.join();
-  if (!compressed) packed = gzip_member(text);
+  // Compressed only once the object is known to be new: an unchanged
+  // timeline committed again costs its id alone.
+  Result<GzipMember> packed = gzip_member(text);
   if (!packed) return packed.error();
   if (Status s = write_all(file->fd(), packed->view()); !s) return s.error();
   if (Status s = file->commit(); !s) return s.error();
