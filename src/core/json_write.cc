@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -126,6 +127,13 @@ void append_float(Out& out, double x) {
   }
   if (x == 0) {
     out.append("0.0");
+    return;
+  }
+  // Whole numbers below 2^53, the common case of frame counts and rates,
+  // are exact as integers and always in fixed notation: the digits and ".0".
+  if (x < 9007199254740992.0 && x == std::floor(x)) {
+    append_integer(out, static_cast<std::uint64_t>(x));
+    out.append(".0");
     return;
   }
   // to_chars gives "d[.ddd]e±XX[X]" with no trailing zeros in the digits.

@@ -3,10 +3,17 @@
 // copying them, so a text of n bytes never needs more than n bytes of memory
 // at once, where a string that doubles briefly holds both its old and its
 // new buffer. Smaller texts live on the heap, which costs no system call.
+//
+// The last mapping released is kept, its pages handed back to the kernel
+// lazily (MADV_FREE), for the next buffer that outgrows the heap: fresh pages
+// cost a fault and a clearing each, which for a large text takes longer than
+// writing it, while pages the kernel has not yet reclaimed are reused as
+// they are. The kernel takes them back whenever it needs the memory.
 #pragma once
 
 #include <sys/mman.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -72,11 +79,41 @@ class TextBuffer {
 
   void release() {
     if (data_ == nullptr) return;
-    if (mapped()) {
+    if (!mapped()) {
+      std::free(data_);
+    } else if (capacity_ > kMaxSpare || ::madvise(data_, capacity_, MADV_FREE) != 0) {
       ::munmap(data_, capacity_);
     } else {
-      std::free(data_);
+      // The mapping's size travels in its first bytes, so the spare is one
+      // pointer, exchanged atomically.
+      std::memcpy(data_, &capacity_, sizeof capacity_);
+      if (void* old = spare().exchange(data_)) unmap_spare(old);
     }
+  }
+
+  static std::atomic<void*>& spare() {
+    static std::atomic<void*> slot{nullptr};
+    return slot;
+  }
+  static std::size_t spare_capacity(void* p) {
+    std::size_t capacity;
+    std::memcpy(&capacity, p, sizeof capacity);
+    return capacity;
+  }
+  static void unmap_spare(void* p) { ::munmap(p, spare_capacity(p)); }
+
+  // A new mapping of at least `capacity` bytes: the spare when it is large
+  // enough, else fresh pages. Updates `capacity` to the mapping's size.
+  static void* map(std::size_t& capacity) {
+    if (void* p = spare().exchange(nullptr)) {
+      if (spare_capacity(p) >= capacity) {
+        capacity = spare_capacity(p);
+        return p;
+      }
+      unmap_spare(p);
+    }
+    void* p = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return p == MAP_FAILED ? nullptr : p;
   }
 
   // Throws std::bad_alloc when memory is refused, as a string would.
@@ -88,8 +125,8 @@ class TextBuffer {
       p = std::realloc(data_, capacity);
       if (p == nullptr) throw std::bad_alloc();
     } else if (!mapped()) {
-      p = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-      if (p == MAP_FAILED) throw std::bad_alloc();
+      p = map(capacity);
+      if (p == nullptr) throw std::bad_alloc();
       if (size_ > 0) std::memcpy(p, data_, size_);
       std::free(data_);
     } else {
@@ -102,6 +139,7 @@ class TextBuffer {
 
   static constexpr std::size_t kFirstCapacity = 256;
   static constexpr std::size_t kMapFrom = std::size_t{1} << 20;  // a power of two times kFirstCapacity
+  static constexpr std::size_t kMaxSpare = std::size_t{1} << 30;  // larger mappings are unmapped
 
   char* data_ = nullptr;
   std::size_t size_ = 0;

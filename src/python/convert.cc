@@ -126,7 +126,6 @@ struct KeyText {
 // container made for it, so nothing is moved after it is built.
 class ValueSink {
  public:
-  static constexpr bool kSortedWalk = false;
   using Slot = JsonValue*;
   struct Array {
     JsonArray* items;
@@ -187,16 +186,12 @@ class ValueSink {
 
 // Writes the canonical text straight from the Python objects, without a tree
 // in between; byte for byte the text canonical_json gives for the tree that
-// ValueSink builds. With kKeysInOrder the walk hands over each mapping's
-// members in ascending key order, no key twice, and they are written as they
-// come. Otherwise members are written in the mapping's order, each with its
-// key, and an object whose keys did not come in ascending order is put in
-// order when it closes, the later of two equal keys kept, as an object's
+// ValueSink builds. Members are written in the mapping's order, each with
+// its key, and an object whose keys did not come in ascending order is put
+// in order when it closes, the later of two equal keys kept, as an object's
 // insert would.
-template <bool kKeysInOrder>
 class TextSink {
  public:
-  static constexpr bool kSortedWalk = kKeysInOrder;
   struct Slot {};
   struct Array {
     bool empty = true;
@@ -230,23 +225,15 @@ class TextSink {
   }
   // `key` must stay valid until the object closes.
   Slot member(Object& object, std::size_t, const KeyText& key) {
-    if constexpr (kKeysInOrder) {
-      if (out_.size() > object.open) out_.push_back(',');
-    } else {
-      if (members_.size() > object.first) out_.push_back(',');
-      members_.push_back({key.text, out_.size(), 0});
-    }
+    if (members_.size() > object.first) out_.push_back(',');
+    members_.push_back({key.text, out_.size(), 0});
     out_.append(key.quoted);
     return {};
   }
-  void member_done(Object&) {
-    if constexpr (!kKeysInOrder) members_.back().end = out_.size();
-  }
+  void member_done(Object&) { members_.back().end = out_.size(); }
   void end_object(Object& object) {
-    if constexpr (!kKeysInOrder) {
-      put_in_order(object);
-      members_.resize(object.first);
-    }
+    put_in_order(object);
+    members_.resize(object.first);
     out_.push_back('}');
   }
 
@@ -311,7 +298,6 @@ class TextSink {
 // Builds nothing: a walk with it only checks that the object converts.
 class NullSink {
  public:
-  static constexpr bool kSortedWalk = false;
   struct Slot {};
   struct Array {};
   struct Object {};
@@ -565,27 +551,14 @@ class Walker {
       }
     }
     const std::size_t n = values_.size() - base;
-    // A sink that takes members in key order gets them so; such walks are
-    // plain, so no code of the caller can tell the order in which the values
-    // are visited, and a failure makes the caller walk again in order.
-    const std::size_t order = order_.size();
-    if constexpr (Sink::kSortedWalk) {
-      for (std::size_t i = 0; i < n; ++i) order_.push_back(i);
-      sort_stably(order_.begin() + static_cast<std::ptrdiff_t>(order), order_.end(),
-                  [this, base](std::size_t a, std::size_t b) {
-                    return keys_[base + a]->text < keys_[base + b]->text;
-                  });
-    }
     typename Sink::Object object = sink_.begin_object(slot, keys_.data() + base, n);
     Status status;
-    for (std::size_t k = 0; k < n && status; ++k) {
-      const std::size_t i = Sink::kSortedWalk ? order_[order + k] : k;
+    for (std::size_t i = 0; i < n && status; ++i) {
       // values_ may grow while a value converts; the object itself is held.
       PyObject* value = values_[base + i].get();
       status = walk(value, sink_.member(object, i, *keys_[base + i]));
       if (status) sink_.member_done(object);
     }
-    order_.resize(order);
     keys_.resize(base);
     values_.resize(base);
     if (!status) return status;
@@ -610,7 +583,6 @@ class Walker {
   // The members of the open mappings, innermost last.
   std::vector<const KeyText*> keys_;
   std::vector<PyRef> values_;
-  std::vector<std::size_t> order_;  // the open mappings' visiting orders
 };
 
 // One to_python call. Key strings repeat throughout a document, so each
@@ -781,6 +753,9 @@ Result<JsonValue> to_json_value(PyObject* obj) {
 }
 
 Result<bool> check_plain(PyObject* obj) {
+  if (plain_converts(obj)) return true;
+  // Not plain, or plain up to a value that does not convert: this walk
+  // tells which, and gives that value's error.
   NullSink sink;
   Walker<NullSink> walker(sink);
   walker.plain_only();
@@ -792,21 +767,24 @@ Result<bool> check_plain(PyObject* obj) {
 }
 
 Result<TextBuffer> to_canonical_text(PyObject* obj) {
+  // Documents committed one after another are mostly of one size; room for
+  // the last one's text up front saves growing through the heap to it.
+  // Room not written to costs address space only.
+  static std::size_t last_size = 0;
   {
-    // Plain documents are written in key order as they are walked; the walk
-    // stops before any code of the caller would run.
     TextBuffer text;
-    TextSink<true> sink(text);
-    Walker<TextSink<true>> walker(sink);
-    walker.plain_only();
-    if (walker.walk(obj, {})) return text;
+    text.make_room(last_size + last_size / 8);
+    if (plain_canonical_text(obj, text)) {
+      last_size = text.size();
+      return text;
+    }
   }
   // Anything else, and a plain document that does not convert (so that the
   // first failure in the mapping's order is the one reported), is walked in
   // order and sorted as it goes.
   TextBuffer text;
-  TextSink<false> sink(text);
-  if (Status s = Walker<TextSink<false>>(sink).walk(obj, {}); !s) return s.error();
+  TextSink sink(text);
+  if (Status s = Walker<TextSink>(sink).walk(obj, {}); !s) return s.error();
   return text;
 }
 

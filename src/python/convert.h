@@ -5,6 +5,7 @@
 
 #include "error.h"
 #include "json.h"
+#include "text_buffer.h"
 
 #include <string_view>
 
@@ -33,6 +34,14 @@ Result<bool> check_plain(PyObject* obj);
 // The canonical text (canonical_json) of the value to_json_value would give,
 // written directly from the objects, with the same checks and messages.
 Result<TextBuffer> to_canonical_text(PyObject* obj);
+
+// The fast paths for plain documents (see check_plain), which run none of
+// the caller's code and never raise. plain_canonical_text appends what
+// to_canonical_text gives and returns true, or returns false, leaving
+// `out` in any state, for anything it does not take; plain_converts is true
+// when check_plain would be, false when check_plain must decide.
+bool plain_canonical_text(PyObject* obj, TextBuffer& out);
+bool plain_converts(PyObject* obj);
 
 // New Python objects straight from JSON text: what to_python of parse_json
 // of the text gives, without the value in between. A new reference, or the

@@ -39,5 +39,31 @@ TEST(TextBuffer, RoomIsTakenOnlyWhenExtended) {
   EXPECT_EQ(empty.view(), "");
 }
 
+TEST(TextBuffer, ReusedPagesStartEmptyAndGrowOn) {
+  // A released mapping serves the next large buffer: the new text starts
+  // empty, holds exactly what is written, and grows past the old size.
+  const auto fill = [](TextBuffer& buffer, std::size_t n, char base) {
+    std::string expected;
+    for (std::size_t i = 0; i < n; ++i) expected.push_back(static_cast<char>(base + i % 23));
+    buffer.append(expected);
+    return expected;
+  };
+  for (std::size_t second : {std::size_t{3} << 20, std::size_t{9} << 20}) {
+    {
+      TextBuffer first;
+      fill(first, std::size_t{5} << 20, 'a');
+    }
+    TextBuffer buffer;
+    EXPECT_EQ(buffer.size(), 0u);
+    const std::string expected = fill(buffer, second, 'A');
+    ASSERT_EQ(buffer.size(), expected.size());
+    EXPECT_TRUE(buffer.view() == expected);
+    TextBuffer other;  // while `buffer` holds the spare, another maps fresh pages
+    const std::string also = fill(other, std::size_t{2} << 20, '0');
+    EXPECT_TRUE(other.view() == also);
+    EXPECT_TRUE(buffer.view() == expected);
+  }
+}
+
 }  // namespace
 }  // namespace tesmo

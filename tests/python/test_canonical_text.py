@@ -90,7 +90,9 @@ class Pairs(collections.abc.Mapping):
 
 
 FLOATS = [0.0, -0.0, 1.0, -1.5, 0.1, 1e15, 1e16, 123456789012345.6, 1e-5, 1e-6, 0.000123,
-          5e-324, 1.7976931348623157e308, 2.5e-300, 1234.5678, float("nan"), float("inf")]
+          5e-324, 1.7976931348623157e308, 2.5e-300, 1234.5678, -86400.0, 9007199254740991.0,
+          9007199254740992.0, 9007199254740994.0, 4503599627370495.5, 1e17, float("nan"),
+          float("inf")]
 TEXTS = ["", "a", "plain ascii text", "quote\" and \\ back", "tab\there\nnewline",
          "\x00\x01\x1f\x7f", "x" * 7 + "\"", "y" * 8 + "\n", "z" * 15 + "\\" + "z" * 9,
          "é, ü, 日本語, 😀", "\u2028\u2029", "exactly8", "sixteen bytes!!!"]
@@ -109,6 +111,41 @@ TEXTS = ["", "a", "plain ascii text", "quote\" and \\ back", "tab\there\nnewline
      "OTIO_SCHEMA": "Track.1", "kind": "Video", "name": "V1"},
 ])
 def test_stored_text_is_canonical(repo, value):
+    assert stored_text(repo, value).decode() == render(value)
+
+
+class Frames(int):
+    def __str__(self):
+        return "frames"
+
+
+class Seconds(float):
+    def __repr__(self):
+        return "seconds"
+
+
+class Name(str):
+    pass
+
+
+def shapes(count):
+    """Dicts of many shapes, the same keys inserted in different orders among them."""
+    rng = random.Random(count)
+    keys = ["OTIO_SCHEMA", "name", "rate", "value", "kind", "metadata", "é", "", "Z", "a" * 9]
+    out = []
+    for i in range(count):
+        chosen = rng.sample(keys, rng.randrange(1, len(keys) + 1))
+        out.append({k: i for k in chosen})
+    return out
+
+
+@pytest.mark.parametrize("value", [
+    {f"key{i:02d}": i for i in reversed(range(40))},  # beyond the small-dict sort
+    shapes(3000),  # more shapes than are remembered at once
+    [{"b": 1, "a": 2}, {"a": 3, "b": 4}, {"b": 5, "a": 6}],
+    {"int": Frames(24), "float": Seconds(1.5), "str": Name("x\n"), "list": [Frames(-3)]},
+], ids=["wide", "shapes", "orders", "subclasses"])
+def test_plain_documents_of_every_shape(repo, value):
     assert stored_text(repo, value).decode() == render(value)
 
 
