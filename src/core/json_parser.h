@@ -6,10 +6,13 @@
 //
 // A Builder provides Value (copyable or movable) and Container, and:
 //   Value null(); Value boolean(bool); Result<Value> number(JsonNumber);
-//   Result<Value> string(std::string&&) (the text is valid UTF-8);
+//   Result<Value> string(std::string_view) (valid UTF-8, valid only for the
+//     call);
 //   Container open(bool is_object);
-//   void add(Container&, std::string&& key, Value&&)  (objects; keys may
-//     come in any order and repeat, the later value replacing the earlier);
+//   Status key(Container&, std::string_view)  (the key of the object member
+//     whose value comes next, valid only for the call; keys may come in any
+//     order and repeat, the later value replacing the earlier);
+//   void add(Container&, Value&&)  (that member's value);
 //   void push(Container&, Value&&)  (arrays);
 //   Result<Value> close(Container&&).
 // A failure of the builder ends the parse with the builder's error.
@@ -19,6 +22,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -87,12 +91,9 @@ class Parser {
   Result<Value> run();
 
  private:
-  // An open container and, in an object, the key of the member whose value
-  // is being read.
   struct Frame {
     bool is_object;
     typename Builder::Container container;
-    std::string key;
   };
 
   Error fail_at(std::size_t pos, std::string_view what) const {
@@ -128,35 +129,63 @@ class Parser {
     }
   }
 
-  Status parse_string(std::string& out);
+  Status parse_string(std::string_view& out);
   Status parse_escape(std::string& out);
-  Status parse_key(std::string& out);
+  Status parse_key(Frame& frame);
   Result<JsonNumber> parse_number();
   Result<Value> parse_scalar();
 
   std::string_view text_;
   Builder& builder_;
   std::size_t pos_ = 0;
-  std::string scratch_;  // string values, handed to the builder
+  std::string scratch_;  // the text of a string that holds escapes
 };
 
-// Reads a string starting at its opening quote into `out`.
+// Whether any of the 8 bytes in `v` ends a plain run of string text: a
+// quote, a backslash, a control character or a byte of a non-ASCII
+// character. Each test sets the top bit of a byte that matches.
+inline bool ends_plain_run(std::uint64_t v) {
+  constexpr std::uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
+  const std::uint64_t quote = v ^ (ones * '"'), backslash = v ^ (ones * '\\');
+  const std::uint64_t below_space = v - ones * 0x20;
+  const std::uint64_t is_quote = (quote - ones) & ~quote;
+  const std::uint64_t is_backslash = (backslash - ones) & ~backslash;
+  return ((below_space | is_quote | is_backslash | v) & highs) != 0;
+}
+
+// Reads a string starting at its opening quote. `out` is a view of the
+// input when the string holds no escape, else of its decoded text in
+// scratch_; either way it is valid until the next string is read.
 template <class Builder>
-Status Parser<Builder>::parse_string(std::string& out) {
+Status Parser<Builder>::parse_string(std::string_view& out) {
   const std::size_t open = pos_++;
-  out.clear();
-  std::size_t run = pos_;  // start of the bytes not yet copied
+  bool escaped = false;
+  std::size_t run = pos_;  // start of the bytes not yet copied to scratch_
   for (;;) {
+    // Runs of plain ASCII text, the bulk of a document, 8 bytes at a time.
+    while (text_.size() - pos_ >= 8) {
+      std::uint64_t v;
+      std::memcpy(&v, text_.data() + pos_, 8);
+      if (ends_plain_run(v)) break;
+      pos_ += 8;
+    }
     if (at_end()) return fail_at(open, "unterminated string starting");
     const unsigned char b = static_cast<unsigned char>(text_[pos_]);
     if (b == '"') {
-      out.append(text_.data() + run, pos_ - run);
+      if (escaped) {
+        scratch_.append(text_.data() + run, pos_ - run);
+        out = scratch_;
+      } else {
+        out = text_.substr(run, pos_ - run);
+      }
       ++pos_;
       return {};
     }
     if (b == '\\') {
-      out.append(text_.data() + run, pos_ - run);
-      if (Status s = parse_escape(out); !s) return s;
+      if (!escaped) scratch_.clear();
+      escaped = true;
+      scratch_.append(text_.data() + run, pos_ - run);
+      if (Status s = parse_escape(scratch_); !s) return s;
       run = pos_;
     } else if (b < 0x20) {
       return fail("unescaped control character in string");
@@ -218,15 +247,17 @@ Status Parser<Builder>::parse_escape(std::string& out) {
   return {};
 }
 
-// Reads a member key and the colon after it.
+// Reads a member key and the colon after it, and hands the key to the
+// builder.
 template <class Builder>
-Status Parser<Builder>::parse_key(std::string& out) {
+Status Parser<Builder>::parse_key(Frame& frame) {
   if (peek() != '"') return unexpected("a string key");
-  if (Status s = parse_string(out); !s) return s;
+  std::string_view key;
+  if (Status s = parse_string(key); !s) return s;
   skip_whitespace();
   if (peek() != ':') return unexpected("':'");
   ++pos_;
-  return {};
+  return builder_.key(frame.container, key);
 }
 
 template <class Builder>
@@ -298,8 +329,9 @@ Result<typename Parser<Builder>::Value> Parser<Builder>::parse_scalar() {
   };
   switch (peek()) {
     case '"': {
-      if (Status st = parse_string(scratch_); !st) return st.error();
-      return builder_.string(std::move(scratch_));
+      std::string_view text;
+      if (Status st = parse_string(text); !st) return st.error();
+      return builder_.string(text);
     }
     case 't':
       if (literal("true")) return builder_.boolean(true);
@@ -333,11 +365,11 @@ Result<typename Parser<Builder>::Value> Parser<Builder>::run() {
     if (c == '[' || c == '{') {
       if (stack.size() == kMaxJsonNesting) return fail("too many nested arrays and objects");
       ++pos_;
-      stack.push_back(Frame{c == '{', builder_.open(c == '{'), {}});
+      stack.push_back(Frame{c == '{', builder_.open(c == '{')});
       skip_whitespace();
       if (peek() != (c == '{' ? '}' : ']')) {
         if (c == '{') {
-          if (Status s = parse_key(stack.back().key); !s) return s.error();
+          if (Status s = parse_key(stack.back()); !s) return s.error();
         }
         continue;
       }
@@ -362,7 +394,7 @@ Result<typename Parser<Builder>::Value> Parser<Builder>::run() {
       }
       Frame& top = stack.back();
       if (top.is_object) {
-        builder_.add(top.container, std::move(top.key), std::move(value));
+        builder_.add(top.container, std::move(value));
       } else {
         builder_.push(top.container, std::move(value));
       }
@@ -372,7 +404,7 @@ Result<typename Parser<Builder>::Value> Parser<Builder>::run() {
         ++pos_;
         if (top.is_object) {
           skip_whitespace();
-          if (Status s = parse_key(top.key); !s) return s.error();
+          if (Status s = parse_key(top); !s) return s.error();
         }
         break;  // read the next element
       }

@@ -17,17 +17,22 @@ class ValueBuilder {
     JsonArray array;
     std::vector<JsonObject::Member> members;
     bool keys_ascending = true;  // each key so far above the one before
+    std::string key;             // of the member whose value comes next
   };
 
   Value null() { return JsonValue(); }
   Value boolean(bool b) { return JsonValue(b); }
   Result<Value> number(JsonNumber n) { return JsonValue(n); }
-  Result<Value> string(std::string&& text) { return JsonValue(std::move(text)); }
+  Result<Value> string(std::string_view text) { return JsonValue(std::string(text)); }
 
-  Container open(bool is_object) { return Container{is_object, {}, {}, true}; }
-  void add(Container& object, std::string&& key, Value&& value) {
-    if (!object.members.empty() && !(object.members.back().first < key)) object.keys_ascending = false;
-    object.members.emplace_back(std::move(key), std::move(value));
+  Container open(bool is_object) { return Container{is_object, {}, {}, true, {}}; }
+  Status key(Container& object, std::string_view key) {
+    object.key.assign(key);
+    return {};
+  }
+  void add(Container& object, Value&& value) {
+    if (!object.members.empty() && !(object.members.back().first < object.key)) object.keys_ascending = false;
+    object.members.emplace_back(std::move(object.key), std::move(value));
   }
   void push(Container& array, Value&& value) { array.array.push_back(std::move(value)); }
 

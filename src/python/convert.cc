@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -662,19 +663,81 @@ class ToPython {
   std::unordered_map<std::string_view, PyObject*> keys_;
 };
 
+// The str objects of the keys of one parse, by their text: a document
+// repeats a few dozen key texts many thousands of times, so each becomes one
+// str shared by every dict holding it (sharing also shares its hash). Open
+// addressing over the key bytes, found without copying them.
+class KeyStrings {
+ public:
+  struct Entry {
+    std::uint64_t hash = 0;
+    std::string text;
+    PyRef str;
+  };
+
+  // The entry for this text, made on first sight; null when the interpreter
+  // cannot allocate the str (its exception is then set).
+  Entry* find(std::string_view text) {
+    const std::uint64_t h = hash(text);
+    if ((count_ + 1) * 2 > slots_.size()) grow();
+    std::size_t i = h & (slots_.size() - 1);
+    for (;; i = (i + 1) & (slots_.size() - 1)) {
+      Entry* entry = slots_[i];
+      if (entry == nullptr) break;
+      if (entry->hash == h && entry->text == text) return entry;
+    }
+    PyRef str = PyRef::steal(new_str(text));
+    if (!str) return nullptr;
+    entries_.push_back(std::make_unique<Entry>(Entry{h, std::string(text), std::move(str)}));
+    slots_[i] = entries_.back().get();
+    ++count_;
+    return slots_[i];
+  }
+
+ private:
+  // Keys are short: their first and last 8 bytes and their length tell
+  // them apart well enough, read in two loads.
+  static std::uint64_t hash(std::string_view text) {
+    std::uint64_t head = 0, tail = 0;
+    if (text.size() >= 8) {
+      std::memcpy(&head, text.data(), 8);
+      std::memcpy(&tail, text.data() + text.size() - 8, 8);
+    } else {
+      std::memcpy(&head, text.data(), text.size());
+    }
+    std::uint64_t h = (head ^ (tail * 0x9E3779B97F4A7C15u) ^ text.size()) * 0xff51afd7ed558ccdu;
+    return h ^ (h >> 32);
+  }
+
+  void grow() {
+    std::vector<Entry*> slots(slots_.empty() ? 64 : slots_.size() * 2, nullptr);
+    for (Entry* entry : slots_) {
+      if (entry == nullptr) continue;
+      std::size_t i = entry->hash & (slots.size() - 1);
+      while (slots[i] != nullptr) i = (i + 1) & (slots.size() - 1);
+      slots[i] = entry;
+    }
+    slots_ = std::move(slots);
+  }
+
+  std::vector<Entry*> slots_;
+  std::vector<std::unique_ptr<Entry>> entries_;
+  std::size_t count_ = 0;
+};
+
 // Builds Python objects straight from JSON text, as to_python of the parsed
 // value would: dicts iterate their keys in ascending byte order, the later
-// of two equal keys wins, each distinct key text is one shared str. A failed
-// allocation ends the parse with the interpreter's exception set and an
-// empty error.
+// of two equal keys wins, each distinct key text is one shared str. The
+// members of every open container wait on one stack, innermost last, and
+// become a list or dict when it closes. A failed allocation ends the parse
+// with the interpreter's exception set and an empty error.
 class PythonBuilder {
  public:
   using Value = PyRef;
-  using Key = std::pair<const std::string, PyRef>;
   struct Container {
     bool is_object;
-    std::vector<PyRef> items;
-    std::vector<std::pair<Key*, PyRef>> members;
+    std::size_t base;                          // its first member on the stack
+    KeyStrings::Entry* key = nullptr;          // of the member whose value comes next
     bool keys_ascending = true;
   };
 
@@ -689,58 +752,72 @@ class PythonBuilder {
     }
     return made(number);
   }
-  Result<Value> string(std::string&& text) { return made(new_str(text)); }
+  Result<Value> string(std::string_view text) { return made(new_str(text)); }
 
-  Container open(bool is_object) { return Container{is_object, {}, {}, true}; }
-  void add(Container& object, std::string&& key, Value&& value) {
-    auto found = keys_.find(key);
-    if (found == keys_.end()) found = keys_.emplace(std::move(key), PyRef()).first;
-    Key* entry = &*found;
-    if (!object.members.empty() && !(object.members.back().first->first < entry->first)) {
+  Container open(bool is_object) { return Container{is_object, stack_.size()}; }
+  Status key(Container& object, std::string_view text) {
+    KeyStrings::Entry* entry = keys_.find(text);
+    if (entry == nullptr) return failed();
+    if (stack_.size() > object.base && !ascending(stack_.back().key->text, entry->text)) {
       object.keys_ascending = false;
     }
-    object.members.emplace_back(entry, std::move(value));
+    object.key = entry;
+    return {};
   }
-  void push(Container& array, Value&& value) { array.items.push_back(std::move(value)); }
+  void add(Container& object, Value&& value) { stack_.push_back({object.key, std::move(value)}); }
+  void push(Container&, Value&& value) { stack_.push_back({nullptr, std::move(value)}); }
 
   Result<Value> close(Container&& c) {
+    const auto first = stack_.begin() + static_cast<std::ptrdiff_t>(c.base);
+    const std::size_t n = stack_.size() - c.base;
+    struct Pop {
+      std::vector<Member>& stack;
+      std::size_t base;
+      ~Pop() { stack.resize(base); }
+    } pop{stack_, c.base};
     if (!c.is_object) {
-      PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(c.items.size())));
+      PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
       if (!list) return failed();
-      for (std::size_t i = 0; i < c.items.size(); ++i) {
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), c.items[i].release());
+      for (std::size_t i = 0; i < n; ++i) {
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), first[i].value.release());
       }
       return list;
     }
     if (!c.keys_ascending) {
       // Stable: of equal keys the later is inserted later and replaces the
       // earlier's value in the dict.
-      std::stable_sort(c.members.begin(), c.members.end(),
-                       [](const auto& a, const auto& b) { return a.first->first < b.first->first; });
+      sort_stably(first, stack_.end(),
+                  [](const Member& a, const Member& b) { return a.key->text < b.key->text; });
     }
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return failed();
-    for (auto& [entry, value] : c.members) {
-      PyObject* key = key_object(*entry);
-      if (key == nullptr || PyDict_SetItem(dict.get(), key, value.get()) != 0) return failed();
+    for (auto it = first; it != stack_.end(); ++it) {
+      if (PyDict_SetItem(dict.get(), it->key->str.get(), it->value.get()) != 0) return failed();
     }
     return dict;
   }
 
  private:
+  struct Member {
+    KeyStrings::Entry* key;  // null in arrays
+    PyRef value;
+  };
+
   static Error failed() { return Error(""); }
   static Result<Value> made(PyObject* object) {
     if (object == nullptr) return failed();
     return PyRef::steal(object);
   }
-  // The str of a key, made the first time a dict holds it.
-  static PyObject* key_object(Key& entry) {
-    if (!entry.second) entry.second = PyRef::steal(new_str(entry.first));
-    return entry.second.get();
+  // a < b by unsigned bytes; neighbouring keys mostly differ in their first.
+  static bool ascending(const std::string& a, const std::string& b) {
+    if (!a.empty() && !b.empty() && a[0] != b[0]) {
+      return static_cast<unsigned char>(a[0]) < static_cast<unsigned char>(b[0]);
+    }
+    return a < b;
   }
 
-  // Node-based, so entries stay put as it grows.
-  std::unordered_map<std::string, PyRef> keys_;
+  KeyStrings keys_;
+  std::vector<Member> stack_;
 };
 
 }  // namespace
