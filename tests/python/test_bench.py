@@ -1,6 +1,7 @@
 """The benchmark script runs and writes the rows it promises. Its figures are
 not checked: timings belong to the benchmark, not to the test suite."""
 
+import importlib.util
 import json
 import numbers
 import subprocess
@@ -10,6 +11,8 @@ from pathlib import Path
 BENCH = Path(__file__).resolve().parents[2] / "bench" / "bench.py"
 
 OPERATIONS = ["commit", "read_timeline", "diff", "diff_refs"]
+# Measured against orjson and libdeflate, which bench/requirements.txt installs.
+PEER_OPERATIONS = ["commit, new", "commit, stored", "read_timeline, peer", "diff, peer"]
 COLUMNS = ["tesmo", "baseline", "ratio", "floor", "floor_ratio", "tesmo_nogc", "baseline_nogc",
            "ratio_nogc"]
 
@@ -25,13 +28,19 @@ def test_smoke_run_writes_every_row(tmp_path):
     assert report["mode"] == "smoke"
     rows = {(r["operation"], r["size"]): r for r in report["rows"]}
     expected = [(op, f"{n} clips") for n in (50, 500) for op in OPERATIONS]
+    peers = all(importlib.util.find_spec(name) for name in ("orjson", "deflate"))
+    expected += [(op, "500 clips") for op in PEER_OPERATIONS if peers]
     expected += [("read_commit", "1 commit"), ("log", "30 commits"), ("resolve", "200 objects"),
-                 ("commit peak memory", "500 clips"), ("read peak memory", "500 clips")]
+                 ("commit peak memory", "500 clips"), ("read peak memory", "500 clips"),
+                 ("object file size", "500 clips")]
     assert sorted(rows) == sorted(expected)
-    for row in rows.values():
+    for (operation, _), row in rows.items():
         assert set(COLUMNS) <= set(row)
-        assert isinstance(row["tesmo"], numbers.Real) and isinstance(row["floor"], numbers.Real)
+        assert isinstance(row["tesmo"], numbers.Real)
+        assert isinstance(row["floor"] if operation not in PEER_OPERATIONS else row["baseline"],
+                          numbers.Real)
     assert rows[("diff", "50 clips")]["baseline"] is None
     assert all(rows[("read_timeline", f"{n} clips")]["ids_match"] for n in (50, 500))
-    assert len(report["targets"]) == 8
+    assert len(report["targets"]) == 18
+    assert "objects compressed with libdeflate" in result.stdout or "with zlib" in result.stdout
     assert {t["verdict"] for t in report["targets"]} <= {"PASS", "FAIL", "n/a"}
