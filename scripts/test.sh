@@ -24,6 +24,7 @@ command -v clang++ >/dev/null || missing+=(clang)
 compgen -G "/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-$(uname -m).a" >/dev/null ||
   missing+=(libclang-rt-14-dev)
 python3 -c 'import ensurepip, venv' 2>/dev/null || missing+=(python3-venv)
+command -v chromium >/dev/null || missing+=(chromium)
 if [ ${#missing[@]} -gt 0 ]; then
   say "installing ${missing[*]}"
   sudo=""

@@ -317,6 +317,20 @@ class _Lanes:
     new_index: int
     pairs: Dict[int, int] = field(default_factory=dict)
     reverse: Dict[int, int] = field(default_factory=dict)
+    _by_ref: Dict[int, Dict[Tuple[str, Optional[str]], List[int]]] = field(default_factory=dict)
+
+    def clips_named(self, track: _Track, ref: Any) -> List[int]:
+        """Positions of the clips of `track` that a record's clip reference
+        names, in order."""
+        if not isinstance(ref, dict):
+            return []
+        index = self._by_ref.get(id(track))
+        if index is None:
+            index = {}
+            for position, clip in enumerate(track.clips):
+                index.setdefault((clip.name, clip.media), []).append(position)
+            self._by_ref[id(track)] = index
+        return index.get((ref.get("name"), ref.get("media_reference")), [])
 
     @property
     def display_name(self) -> str:
@@ -374,9 +388,9 @@ def _locate(record: Dict[str, Any], lanes: _Lanes, index: int, used: set[Tuple[s
         track = new if op == "transition_added" else old
         other = old if op == "transition_added" else new
         partner = lanes.reverse if op == "transition_added" else lanes.pairs
-        for position, clip in enumerate(track.clips):
-            if (clip.next_transition is None or (op, position) in used
-                    or not _ref_is(clip, record["between_before"])):
+        for position in lanes.clips_named(track, record["between_before"]):
+            clip = track.clips[position]
+            if clip.next_transition is None or (op, position) in used:
                 continue
             counterpart = partner.get(position)
             if counterpart is not None and other.clips[counterpart].next_transition is not None:
@@ -389,10 +403,11 @@ def _locate(record: Dict[str, Any], lanes: _Lanes, index: int, used: set[Tuple[s
             return placed
         return None
     # trimmed, effects_changed, replaced: the record names the after clip.
-    for b, a in sorted(lanes.pairs.items()):
-        after_clip, before_clip = new.clips[a], old.clips[b]
-        if (op, a) in used or not _ref_is(after_clip, record["clip"]):
+    for a in lanes.clips_named(new, record["clip"]):
+        b = lanes.reverse.get(a)
+        if b is None or (op, a) in used:
             continue
+        after_clip, before_clip = new.clips[a], old.clips[b]
         if op == "effects_changed" and (before_clip.effects, after_clip.effects) != (
                 record["before"], record["after"]):
             continue
