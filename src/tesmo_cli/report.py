@@ -330,7 +330,10 @@ class _Lanes:
             for position, clip in enumerate(track.clips):
                 index.setdefault((clip.name, clip.media), []).append(position)
             self._by_ref[id(track)] = index
-        return index.get((ref.get("name"), ref.get("media_reference")), [])
+        name, media = ref.get("name"), ref.get("media_reference")
+        if not isinstance(name, str) or not (media is None or isinstance(media, str)):
+            return []
+        return index.get((name, media), [])
 
     @property
     def display_name(self) -> str:
