@@ -55,6 +55,8 @@ LABELS = {
 
 def number(value: float) -> str:
     """A frame count as an editor writes it: whole frames without a decimal point."""
+    if not math.isfinite(value):
+        return "?"
     if math.isclose(value, round(value), abs_tol=1e-6):
         return str(int(round(value)))
     return f"{value:.3f}".rstrip("0")
@@ -63,6 +65,8 @@ def number(value: float) -> str:
 def timecode(frames: float, rate: float) -> str:
     """HH:MM:SS:FF of a frame count at a rate, non-drop-frame, at the
     nearest whole rate (23.976 counts as 24)."""
+    if not (math.isfinite(frames) and math.isfinite(rate)):
+        return "??:??:??:??"
     fps = max(1, int(round(rate)))
     total = int(round(frames))
     sign = "-" if total < 0 else ""
@@ -127,9 +131,9 @@ def trim_detail(before: Dict[str, Any], after: Dict[str, Any]) -> str:
              f"({timecode(dur0, rate)} -> {timecode(dur1, rate)})"]
     head = start1 - start0
     tail = (start1 + dur1) - (start0 + dur0)
-    if not math.isclose(head, 0.0, abs_tol=1e-6):
+    if math.isfinite(head) and not math.isclose(head, 0.0, abs_tol=1e-6):
         parts.append(f"head {head:+g}, in {timecode(start0, rate)} -> {timecode(start1, rate)}")
-    if not math.isclose(tail, 0.0, abs_tol=1e-6):
+    if math.isfinite(tail) and not math.isclose(tail, 0.0, abs_tol=1e-6):
         parts.append(f"tail {tail:+g}, out {timecode(start0 + dur0, rate)} -> "
                      f"{timecode(start1 + dur1, rate)}")
     return ", ".join(parts)

@@ -97,6 +97,9 @@ def cmd_init(args: argparse.Namespace) -> int:
 
 def cmd_commit(args: argparse.Namespace) -> int:
     repo = open_repo(args)
+    if repo.current_branch() is None:
+        # The module would store the timeline before refusing.
+        raise CliError("cannot commit while HEAD is detached")
     document = read_document(in_directory(args, args.file))
     # The diff reader refuses what is not a timeline; refuse it before it
     # becomes a commit that no later diff could read.

@@ -131,10 +131,19 @@ def atomic_output(path: str, write: Callable[[str], None]) -> None:
             # A bundle is a directory the adapter creates itself.
             os.unlink(temporary)
         write(temporary)
+        if os.path.isfile(temporary):
+            # mkstemp makes the file private; give it a new file's usual mode.
+            os.chmod(temporary, 0o666 & ~_umask())
         os.replace(temporary, target)
     except BaseException:
         _remove(temporary)
         raise
+
+
+def _umask() -> int:
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
 
 
 def _remove(path: str) -> None:

@@ -12,8 +12,7 @@ from importlib.metadata import version
 import pytest
 
 import tesmo
-from cli_support import (clip, one_error_line, run, snapshot, tesmo_command, timeline, track,
-                         write_json)
+from cli_support import clip, one_error_line, run, snapshot, timeline, track, write_json
 
 COMMANDS = ["init", "commit", "log", "show", "branch", "switch", "resolve", "diff"]
 
@@ -113,6 +112,8 @@ def test_show_writes_the_committed_timeline_and_reads_back_to_the_same_id(work):
     shown = run("show", "main", cwd=work, check_status=0).stdout
     assert json.loads(shown) == ASSEMBLY
     run("show", "HEAD", "-o", "copy.otio", cwd=work, check_status=0)
+    # Written under a private temporary name, but it ends with a new file's mode.
+    assert (work / "copy.otio").stat().st_mode == (work / "assembly.otio").stat().st_mode
     again = commit(work, "copy.otio", "Same again")
     repo = tesmo.Repo.open(work)
     assert repo.read_commit(again)["timeline"] == repo.read_commit(commit_id)["timeline"]
@@ -245,5 +246,10 @@ def test_a_missing_opentimelineio_is_named_with_its_package(work):
     run("show", "HEAD", "-o", "out.otio", cwd=work, env=env, check_status=0)  # .otio needs none
 
 
-def test_tesmo_command_is_found():
-    assert tesmo_command()
+def test_commit_on_a_detached_head_is_refused_before_anything_is_stored(work):
+    first = commit(work, "assembly.otio", "Assembly")
+    (work / ".tesmo" / "HEAD").write_text(first + "\n")
+    before = snapshot(work)
+    assert one_error_line(run("commit", "recut.otio", "-m", "x", cwd=work)) == \
+        "cannot commit while HEAD is detached"
+    assert snapshot(work) == before
