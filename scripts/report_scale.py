@@ -5,7 +5,9 @@ track of N/4 clips, every kind of change scattered along them), writes each
 pair's report, loads it in headless Chromium and prints the file size, the
 bytes per clip, the Python rendering time and the time the page took to
 draw (read from the data-render-ms attribute the page sets when its first
-drawing is done). Needs the tesmo module and Chromium, not OpenTimelineIO.
+drawing is done), then drives the page over the DevTools protocol to time
+a zoom step and a scroll step (from the input to the second animation frame
+after it). Needs the tesmo module and Chromium, not OpenTimelineIO.
 
     PYTHONPATH=src python scripts/report_scale.py            # 2,000 and 20,000 clips
     PYTHONPATH=src python scripts/report_scale.py 500 5000   # other sizes
@@ -24,6 +26,9 @@ from pathlib import Path
 from typing import Any, Dict, List, Tuple
 
 from tesmo_cli.report import render_report
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "python"))
+from report_support import DevTools  # noqa: E402
 
 RATE = 24
 
@@ -130,6 +135,29 @@ def browser_render_ms(page: Path, profile: str) -> float:
     return float(found.group(1))
 
 
+STEP = """new Promise(function (done) {
+  var view = document.getElementById('view'), started = performance.now();
+  %s;
+  requestAnimationFrame(function () { requestAnimationFrame(function () {
+    done(performance.now() - started); }); });
+})"""
+
+
+def navigation_ms(page: Path, profile: str) -> Tuple[float, float]:
+    """Time of one zoom step (x2) at the middle of the cut, and of one
+    scroll step of a screen width, both at 64 times the whole-cut view."""
+    browser = DevTools(page, Path(profile))
+    try:
+        for _ in range(5):
+            browser.evaluate(STEP % "document.getElementById('zoom-in').click()")
+        browser.evaluate(STEP % "view.scrollLeft = view.scrollWidth / 2")
+        zoom = float(browser.evaluate(STEP % "document.getElementById('zoom-in').click()"))
+        scroll = float(browser.evaluate(STEP % "view.scrollLeft += view.clientWidth"))
+        return zoom, scroll
+    finally:
+        browser.close()
+
+
 def main() -> None:
     sizes = [int(arg) for arg in sys.argv[1:]] or [2000, 20000]
     with tempfile.TemporaryDirectory() as tmp:
@@ -143,9 +171,11 @@ def main() -> None:
             size = os.path.getsize(path)
             records = int(re.search(r'data-records="(\d+)"', page).group(1))  # type: ignore[union-attr]
             runs = [browser_render_ms(path, os.path.join(tmp, "profile")) for _ in range(3)]
+            zoom, scroll = navigation_ms(path, os.path.join(tmp, "profile"))
             print(f"{clips:>6} clips per cut, {records} change records: {size / 1e6:.2f} MB, "
                   f"{size / clips:.0f} bytes per clip; render_report {python_ms:.0f} ms; "
-                  f"page drawn in {min(runs):.0f} ms (best of 3; all {', '.join(f'{r:.0f}' for r in runs)})")
+                  f"page drawn in {min(runs):.0f} ms (best of 3; all {', '.join(f'{r:.0f}' for r in runs)}); "
+                  f"zoom step {zoom:.0f} ms, scroll step {scroll:.0f} ms")
 
 
 if __name__ == "__main__":

@@ -3,11 +3,14 @@ the DOM after the page's script ran, the network log, a screenshot."""
 
 from __future__ import annotations
 
+import fcntl
 import importlib.util
 import json
+import os
 import shutil
 import struct
 import subprocess
+import time
 import zlib
 from dataclasses import dataclass, field
 from html.parser import HTMLParser
@@ -130,6 +133,82 @@ def screenshot(page: Path, out: Path, work: Path) -> None:
     _run([f"--screenshot={out}", page.as_uri()], work / "profile")
 
 
+class DevTools:
+    """A headless Chromium driven over the DevTools protocol on a pipe
+    (--remote-debugging-pipe: commands on the browser's fd 3, replies on
+    its fd 4, each message JSON ended by a NUL byte), with one page open."""
+
+    def __init__(self, page: Path, profile: Path) -> None:
+        binary = chromium_binary()
+        assert binary is not None
+        to_browser, self._to_browser = os.pipe()
+        self._from_browser, from_browser = os.pipe()
+        # Copies above the low numbers, so that placing them on 3 and 4 in
+        # the child cannot overwrite one with the other.
+        high = [fcntl.fcntl(fd, fcntl.F_DUPFD, 20) for fd in (to_browser, from_browser)]
+
+        def place() -> None:
+            os.dup2(high[0], 3)
+            os.dup2(high[1], 4)
+
+        self.process = subprocess.Popen(
+            [binary, *QUIET, "--remote-debugging-pipe", f"--user-data-dir={profile}", "about:blank"],
+            pass_fds=(3, 4, *high), preexec_fn=place, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+        for fd in (to_browser, from_browser, *high):
+            os.close(fd)
+        self._buffer = b""
+        self._next = 0
+        target = self.call("Target.createTarget", url=page.as_uri())["targetId"]
+        self.session = self.call("Target.attachToTarget", targetId=target, flatten=True)["sessionId"]
+        # Wait for the page's first drawing; the context may be replaced
+        # while the page loads, which ends a pending evaluation.
+        for _ in range(100):
+            try:
+                if self.evaluate("document.URL.startsWith('file:') &&"
+                                 " document.documentElement.hasAttribute('data-render-ms')"):
+                    break
+            except AssertionError:
+                pass
+            time.sleep(0.05)
+        else:
+            raise AssertionError("the page did not finish drawing")
+
+    def call(self, method: str, session: Optional[str] = None, **params: Any) -> Dict[str, Any]:
+        self._next += 1
+        message: Dict[str, Any] = {"id": self._next, "method": method, "params": params}
+        if session:
+            message["sessionId"] = session
+        os.write(self._to_browser, json.dumps(message).encode() + b"\0")
+        while True:
+            while b"\0" not in self._buffer:
+                chunk = os.read(self._from_browser, 1 << 16)
+                assert chunk, "the browser closed the pipe"
+                self._buffer += chunk
+            raw, self._buffer = self._buffer.split(b"\0", 1)
+            reply = json.loads(raw)
+            if reply.get("id") == self._next:
+                assert "error" not in reply, reply["error"]
+                return reply["result"]  # type: ignore[no-any-return]
+
+    def evaluate(self, expression: str) -> Any:
+        """The value of a script expression in the page, awaited when it is
+        a promise."""
+        result = self.call("Runtime.evaluate", self.session, expression=expression,
+                           awaitPromise=True, returnByValue=True)
+        assert "exceptionDetails" not in result, result["exceptionDetails"]
+        return result["result"].get("value")
+
+    def close(self) -> None:
+        try:
+            self.call("Browser.close")
+        except AssertionError:
+            pass
+        self.process.wait(timeout=30)
+        os.close(self._to_browser)
+        os.close(self._from_browser)
+
+
 def png_pixels(path: Path) -> Tuple[int, int, List[Tuple[int, ...]]]:
     """Width, height and pixels of an 8-bit RGB or RGBA PNG without
     interlacing, the kind Chromium writes."""
@@ -198,7 +277,7 @@ def workflow_pair() -> Tuple[Any, Any]:
 
 def base_cut() -> Any:
     """Six shots on V1 with a dissolve and a gap, sync sound on A1, 24 fps."""
-    import opentimelineio as otio
+    import opentimelineio as otio  # type: ignore[import-untyped]
 
     def span(start: float, duration: float) -> Any:
         return otio.opentime.TimeRange(otio.opentime.RationalTime(start, 24),
@@ -228,7 +307,7 @@ def base_cut() -> Any:
 
 def _edit(name: str, timeline: Any) -> None:
     """One editor's change, applied with the OpenTimelineIO API."""
-    import opentimelineio as otio
+    import opentimelineio as otio  # type: ignore[import-untyped]
 
     picture = timeline.tracks[0]
 

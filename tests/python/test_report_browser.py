@@ -5,13 +5,14 @@ fetched from the network, and a screenshot that shows every kind."""
 from __future__ import annotations
 
 import collections
+import json
 
 import pytest
 
 import tesmo
 from tesmo_cli.report import render_report
 
-from report_support import (EDITS, chromium_binary, colours, edited_pair, load, screenshot,
+from report_support import (EDITS, DevTools, chromium_binary, colours, edited_pair, load, screenshot,
                             workflow_pair)
 
 pytest.importorskip("opentimelineio")
@@ -87,3 +88,62 @@ def test_screenshot_of_the_workflow_report_shows_every_kind(tmp_path):
     seen = colours(shot)
     assert len(seen) > 50, "the screenshot is nearly blank"
     assert {kind for kind, rgb in FILLS.items() if rgb not in seen} == set()
+
+
+HOVER = """(function (op, which) {
+  var box = document.querySelectorAll('[data-op=' + op + '] .box')[which].getBoundingClientRect();
+  document.getElementById('lanes').dispatchEvent(new MouseEvent('mousemove', {
+    clientX: box.left + box.width / 2, clientY: box.top + box.height / 2, bubbles: true}));
+  var tip = document.getElementById('tip');
+  return tip.hidden ? null : tip.innerText;
+})"""
+FRAME = "new Promise(function (done) { requestAnimationFrame(function () { requestAnimationFrame(done); }); })"
+
+
+def test_hover_zoom_and_scroll(tmp_path):
+    otio = pytest.importorskip("opentimelineio")
+    before, after = workflow_pair()
+    page = tmp_path / "report.html"
+    page.write_text(render_report(before, after), encoding="utf-8")
+    recut = otio.adapters.read_from_string(json.dumps(after), "otio_json")
+    lighthouse = next(clip for clip in recut.tracks[0].find_clips() if clip.name == "lighthouse_dusk")
+    source, record = lighthouse.source_range, lighthouse.range_in_parent()
+
+    def timecode(time):
+        return otio.opentime.to_timecode(time, 24)
+
+    browser = DevTools(page, tmp_path / "profile")
+    try:
+        # Hovering the moved clip on the NEW lane names it, its media, its
+        # source range in frames and timecode, and its record in and out.
+        tip = browser.evaluate(HOVER + "('moved', 1)")
+        assert tip.splitlines()[0] == "lighthouse_dusk"
+        assert lighthouse.media_reference.target_url in tip
+        start, end = source.start_time, source.end_time_exclusive()
+        assert f"frames {start.value:g}\u2013{end.value:g}" in tip
+        assert f"{timecode(start)} \u2013 {timecode(end)}" in tip
+        assert f"in {timecode(record.start_time)} \u00b7 out {timecode(record.end_time_exclusive())}" in tip
+
+        view = "document.getElementById('view')"
+        width = f"parseFloat(document.getElementById('spacer').style.width)"
+        fit = browser.evaluate(width)
+        browser.evaluate("document.getElementById('zoom-in').click(); document.getElementById('zoom-in').click()")
+        browser.evaluate(f"{view}.dispatchEvent(new WheelEvent('wheel', {{deltaY: -347, ctrlKey: true,"
+                         " clientX: 700, clientY: 300, bubbles: true, cancelable: true}))")
+        assert browser.evaluate(width) > 7 * fit
+        # Scrolled to the end, the removed clip near the start is out of view
+        # and its mark hidden; the added track's frame stays.
+        browser.evaluate(f"{view}.scrollLeft = {view}.scrollWidth")
+        browser.evaluate(FRAME)
+        shown = browser.evaluate("Array.prototype.map.call(document.querySelectorAll('[data-op]'),"
+                                 " function (g) { return g.getAttribute('data-op') + ':' +"
+                                 " (g.getAttribute('display') !== 'none'); })")
+        assert "removed:false" in shown and "track_added:true" in shown
+        # Selecting the removed clip's row highlights it and brings it into view.
+        browser.evaluate("document.querySelector('#changes tr[data-rec=\"4\"] td').click()")
+        browser.evaluate(FRAME)
+        mark = "document.querySelector('[data-rec=\"4\"][data-op]')"
+        assert browser.evaluate(f"{mark}.getAttribute('data-op') + ' ' + {mark}.getAttribute('class')"
+                                f" + ' ' + {mark}.getAttribute('display')") == "removed sel null"
+    finally:
+        browser.close()
