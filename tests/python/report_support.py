@@ -277,7 +277,7 @@ def workflow_pair() -> Tuple[Any, Any]:
 
 def base_cut() -> Any:
     """Six shots on V1 with a dissolve and a gap, sync sound on A1, 24 fps."""
-    import opentimelineio as otio  # type: ignore[import-untyped]
+    import opentimelineio as otio  # type: ignore[import-untyped, unused-ignore]
 
     def span(start: float, duration: float) -> Any:
         return otio.opentime.TimeRange(otio.opentime.RationalTime(start, 24),
@@ -307,7 +307,7 @@ def base_cut() -> Any:
 
 def _edit(name: str, timeline: Any) -> None:
     """One editor's change, applied with the OpenTimelineIO API."""
-    import opentimelineio as otio  # type: ignore[import-untyped]
+    import opentimelineio as otio  # type: ignore[import-untyped, unused-ignore]
 
     picture = timeline.tracks[0]
 
