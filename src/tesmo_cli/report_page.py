@@ -51,6 +51,7 @@ h1{font-size:18px;margin:0 0 2px}
 #marks{position:absolute;top:0;pointer-events:none;overflow:hidden}
 #marks .box{fill:none;stroke:#1b1f24;stroke-width:1.2}
 #marks [data-op=added] .box{stroke:#00402f;stroke-width:2.5}
+#marks .box.thin{stroke:none}
 #marks .connector{fill:none;stroke:#1b1f24;stroke-width:1.6;stroke-dasharray:5 3}
 #marks .transition{fill:#f0e442;stroke:#1b1f24;stroke-width:1.2}
 #marks [data-op=transition_removed] .transition{stroke-dasharray:3 2}
@@ -318,7 +319,7 @@ function drawLane(row) {
     if (has(flags, "replaced")) { ctx.fillStyle = DOTS; ctx.fillRect(left + inset, top + 3, bw - 2 * inset, LANE - 6); }
     var trim = lane.trims[i];
     if (trim) drawTrim(lane, trim, x, w, top);
-    if (bw > 3) {
+    if (bw > 6) {
       ctx.strokeStyle = "rgba(27,31,36,.35)"; ctx.lineWidth = 1;
       ctx.strokeRect(left + 0.5, top + 3.5, bw - 1, LANE - 7);
     }
@@ -480,6 +481,9 @@ function placeMarks() {
         var a = sx(s.a), b = sx(s.b);
         s.node.setAttribute("x", a); s.node.setAttribute("y", s.y);
         s.node.setAttribute("width", Math.max(b - a, 2)); s.node.setAttribute("height", s.h);
+        // Too narrow to outline: the clip's fill shows the change alone.
+        var thin = b - a < 5;
+        if (thin !== s.thin) { s.node.setAttribute("class", thin ? "box thin" : "box"); s.thin = thin; }
       } else if (s.kind === "connector") {
         var fx = (sx(s.from.a) + sx(s.from.b)) / 2, tx = (sx(s.to.a) + sx(s.to.b)) / 2;
         var fy = s.from.y + s.from.h, ty = s.to.y, mid = (fy + ty) / 2;
