@@ -27,7 +27,7 @@ import tesmo
 
 from tesmo_cli.report_page import PAGE_SCRIPT, PAGE_STYLE
 
-__all__ = ["render_report", "OPS"]
+__all__ = ["render_report", "build_model", "OPS"]
 
 # The op strings of the ten kinds of change, in the order the page uses
 # for its legend, summary and colours.

@@ -147,3 +147,14 @@ def test_page_is_self_contained_and_names_stay_text():
 def test_unreadable_timelines_raise(bad):
     with pytest.raises(tesmo.TesmoError):
         render_report(bad, edited_pair()[0])
+
+
+@pytest.mark.parametrize("tracks", [0, 2])
+def test_unchanged_cuts_give_an_empty_change_list(tracks):
+    value = edited_pair()[0]
+    del value["tracks"]["children"][tracks:]
+    page = render_report(value, value)
+    model = embedded_model(page)
+    assert model["records"] == [] and 'data-records="0"' in page
+    # Every track is still drawn, once on each side.
+    assert [(lane[1][0], lane[2][0]) for lane in model["lanes"]] == [("V1", "V1"), ("A1", "A1")][:tracks]

@@ -22,10 +22,13 @@ CASES = [(edit,) for edit in EDITS] + [
     ("move", "trim head", "effects", "add transition", "remove track"),
     ("insert", "delete", "replace media", "remove transition", "add track"),
     ("workflow",),
+    ("no change",),
 ]
 
 
 def pair_for(case):
+    if case == ("no change",):
+        return edited_pair()
     return workflow_pair() if case == ("workflow",) else edited_pair(*case)
 
 
