@@ -509,6 +509,8 @@ def _place_all(records: List[Dict[str, Any]], groups: List[_Lanes]) -> List[_Pla
 
 
 def _count(value: float) -> str:
+    if not math.isfinite(value):
+        return str(value)
     rounded = round(value, 3)
     return str(int(rounded)) if rounded == int(rounded) else f"{rounded:g}"
 
@@ -569,7 +571,10 @@ def _detail(record: Dict[str, Any], spot: _Placed, groups: List[_Lanes]) -> Tupl
 
 
 def _num(value: float) -> float | int:
-    """A time for the page's model: three decimals, an integer when whole."""
+    """A time for the page's model: three decimals, an integer when whole;
+    0 for a value that is not finite, which JSON cannot hold."""
+    if not math.isfinite(value):
+        return 0
     rounded = round(value, 3)
     return int(rounded) if rounded == int(rounded) else rounded
 

@@ -158,3 +158,16 @@ def test_unchanged_cuts_give_an_empty_change_list(tracks):
     assert model["records"] == [] and 'data-records="0"' in page
     # Every track is still drawn, once on each side.
     assert [(lane[1][0], lane[2][0]) for lane in model["lanes"]] == [("V1", "V1"), ("A1", "A1")][:tracks]
+
+
+@pytest.mark.parametrize("member, value", [
+    ("duration", float("nan")), ("start_time", float("inf")), ("duration", 1e308), ("rate", 0)])
+def test_irregular_times_still_give_a_page(member, value):
+    before, after = edited_pair()
+    time = after["tracks"]["children"][0]["children"][0]["source_range"]
+    if member == "rate":
+        time["duration"]["rate"] = value
+    else:
+        time[member]["value"] = value
+    page = render_report(before, after)
+    assert len(embedded_model(page)["records"]) == len(tesmo.diff(before, after)) > 0
