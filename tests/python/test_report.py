@@ -170,4 +170,8 @@ def test_irregular_times_still_give_a_page(member, value):
     else:
         time[member]["value"] = value
     page = render_report(before, after)
-    assert len(embedded_model(page)["records"]) == len(tesmo.diff(before, after)) > 0
+    model = embedded_model(page)
+    # The module reads a time that is not finite as no time at all, so
+    # such a range may give no record; the clip is drawn all the same.
+    assert len(model["records"]) == len(tesmo.diff(before, after))
+    assert model["lanes"][0][2][4][0][0] == "open"
