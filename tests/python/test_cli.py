@@ -4,15 +4,20 @@ Each test runs the installed console script in a subprocess and checks what
 it prints and does against the tesmo module itself."""
 
 import json
+import os
 import re
+import signal
 import subprocess
 import sys
+import time
 from importlib.metadata import version
+from pathlib import Path
 
 import pytest
 
 import tesmo
-from cli_support import clip, one_error_line, run, snapshot, timeline, track, write_json
+from cli_support import (clip, one_error_line, run, snapshot, tesmo_command, timeline, track,
+                         write_json)
 
 COMMANDS = ["init", "commit", "log", "show", "branch", "switch", "resolve", "diff"]
 
@@ -252,4 +257,22 @@ def test_commit_on_a_detached_head_is_refused_before_anything_is_stored(work):
     before = snapshot(work)
     assert one_error_line(run("commit", "recut.otio", "-m", "x", cwd=work)) == \
         "cannot commit while HEAD is detached"
+    assert snapshot(work) == before
+
+
+def test_interrupt_exits_130_quietly(work):
+    os.mkfifo(work / "pipe.otio")  # opening it waits for a writer that never comes
+    before = snapshot(work)
+    process = subprocess.Popen(tesmo_command() + ["commit", "pipe.otio", "-m", "x"], cwd=work,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    wchan = Path(f"/proc/{process.pid}/wchan")
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline and "partner" not in wchan.read_text():
+        time.sleep(0.05)
+    if "partner" not in wchan.read_text():
+        process.kill()
+        pytest.skip("cannot see the process wait on the pipe")
+    process.send_signal(signal.SIGINT)
+    stdout, stderr = process.communicate(timeout=30)
+    assert (process.returncode, stdout, stderr) == (130, "", "")
     assert snapshot(work) == before
