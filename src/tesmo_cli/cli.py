@@ -12,7 +12,8 @@ import tesmo
 
 from . import changes as changes_text
 from .errors import CliError
-from .files import atomic_output, document_text, read_document, write_document
+from .files import (ADAPTER_PACKAGES, atomic_output, document_text, read_document, suffix_of,
+                    write_document)
 
 # diff(1)'s statuses.
 SAME, DIFFERENT, TROUBLE = 0, 1, 2
@@ -250,7 +251,19 @@ class Side:
                 raise CliError(f"{self.path}: No such file or directory")
             return read_document(self.path)
         assert self.ref is not None
-        return repo().read_timeline(self.ref)
+        try:
+            return repo().read_timeline(self.ref)
+        except tesmo.TesmoError:
+            if self.looks_like_a_file():
+                raise CliError(f"{self.text}: no such file, nor a ref of that name") from None
+            raise
+
+    def looks_like_a_file(self) -> bool:
+        """A missing argument that reads as a path: a typo, not a ref."""
+        if self.text.startswith("ref:"):
+            return False
+        return "/" in self.text or suffix_of(self.text) in (".otio", ".otioz", ".otiod") \
+            or suffix_of(self.text) in ADAPTER_PACKAGES
 
 
 def cmd_diff(args: argparse.Namespace) -> int:
@@ -263,6 +276,7 @@ def cmd_diff(args: argparse.Namespace) -> int:
         return opened[0]
 
     need_documents = (old.path is not None or new.path is not None
+                      or old.looks_like_a_file() or new.looks_like_a_file()
                       or args.annotate is not None or args.html is not None)
     before: Any = None
     after: Any = None

@@ -71,6 +71,15 @@ def _timeline_of(otio: Any, result: Any, path: str) -> Any:
         found = list(result.find_children(descended_from_type=otio.schema.Timeline))
         if len(found) == 1:
             return found[0]
+        clips = [child for child in result if isinstance(child, otio.schema.Clip)]
+        if not found and clips:
+            # A list of clips (an ALE, a bin): one track of them, in order.
+            timeline = otio.schema.Timeline(name=result.name or Path(path).stem)
+            track = otio.schema.Track(name="V1", kind=otio.schema.TrackKind.Video)
+            for clip in clips:
+                track.append(clip.deepcopy())
+            timeline.tracks.append(track)
+            return timeline
         raise CliError(f"{path}: holds {len(found)} timelines, expected one")
     raise CliError(f"{path}: holds a {type(result).__name__}, not a timeline")
 

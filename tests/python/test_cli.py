@@ -195,6 +195,7 @@ ERRORS = [
     (["show", "nosuch", "-o", "out.otio"], "could not resolve ref: nosuch"),
     (["diff", "main", "nosuch"], "could not resolve ref: nosuch"),
     (["diff", "file:gone.otio", "main"], re.compile(r".*gone\.otio: No such file or directory")),
+    (["diff", "main", "gone.edl"], "gone.edl: no such file, nor a ref of that name"),
     (["commit", "gone.otio", "-m", "x"], re.compile(r".*gone\.otio: No such file or directory")),
     (["commit", "broken.otio", "-m", "x"], re.compile(r".*broken\.otio: invalid JSON: .*line 1.*")),
     (["commit", "list.otio", "-m", "x"], "expected an object at the OTIO root"),

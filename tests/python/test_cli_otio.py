@@ -320,3 +320,15 @@ def test_html_report_is_written(tmp_path):
     export(after, tmp_path / "new.otio")
     run("diff", "old.otio", "new.otio", "-q", "--html", "report.html", cwd=tmp_path, check_status=1)
     assert (tmp_path / "report.html").read_text().startswith("<!DOCTYPE html>")
+
+
+def test_an_ale_clip_list_is_committed_as_one_track(tmp_path):
+    pytest.importorskip("otio_ale_adapter")
+    clips = otio.schema.SerializableCollection(name="dailies")
+    for number, name in enumerate(NAMES):
+        clips.append(shot(name, 100 * number, 48))
+    export(clips, tmp_path / "dailies.ale")
+    run("init", cwd=tmp_path, check_status=0)
+    run("commit", "dailies.ale", "-m", "dailies", cwd=tmp_path, check_status=0)
+    shown = otio.adapters.read_from_string(run("show", "HEAD", cwd=tmp_path).stdout, "otio_json")
+    assert [[clip.name for clip in track] for track in shown.tracks] == [NAMES]
