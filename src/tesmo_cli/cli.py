@@ -424,9 +424,9 @@ def build_parser() -> Parser:
     sub = command("diff", "list the changes from OLD to NEW; exit status 0 when there "
                   "are none, 1 when there are, 2 on trouble", cmd_diff,
                   epilog=SIDE_HELP + "\n\nPositions count clips from 1; lengths are in "
-                         "frames at each clip's own rate, with timecode.\n\n" + FORMATS_HELP)
-    sub.add_argument("old", metavar="OLD")
-    sub.add_argument("new", metavar="NEW")
+                         "frames at each clip's own rate,\nwith timecode.\n\n" + FORMATS_HELP)
+    sub.add_argument("old", metavar="OLD", help="the earlier cut: a ref or a timeline file")
+    sub.add_argument("new", metavar="NEW", help="the later cut: a ref or a timeline file")
     sub.add_argument("--json", action="store_true",
                      help="print the change payloads as one JSON array (the stable schema)")
     sub.add_argument("-q", "--quiet", action="store_true",
