@@ -31,6 +31,7 @@ if ! command -v clang++ >/dev/null ||
   missing+=(libclang-rt-dev)
 fi
 python3 -c 'import ensurepip, venv' 2>/dev/null || missing+=(python3-venv)
+command -v chromium >/dev/null || missing+=(chromium)
 if [ ${#missing[@]} -gt 0 ]; then
   say "installing ${missing[*]}"
   sudo=""

@@ -7,12 +7,21 @@ python block, with nothing but blank lines between them, is exactly what
 that block prints, where "..." stands for any text within one line; a
 python block without one prints nothing. Blocks that import opentimelineio
 are left out when it is not installed, so no later block may depend on
-them."""
+them.
+
+A console block is a shell session: lines starting with "$ " are commands,
+run together by bash in that same directory with the tesmo command on the
+PATH, and every other line is what they print (stdout and stderr), matched
+the same way. Console blocks that name an .edl file are left out when
+OpenTimelineIO's EDL adapter is not installed."""
 
 import contextlib
 import importlib.util
 import io
+import os
 import re
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -25,6 +34,12 @@ def blocks(text):
     """(code, expected output or None, line number) for each python block."""
     fences = list(FENCE.finditer(text))
     for fence, following in zip(fences, fences[1:] + [None]):
+        if fence.group(1) == "console":
+            lines = fence.group(2).splitlines(keepends=True)
+            commands = "".join(line[2:] for line in lines if line.startswith("$ "))
+            printed = "".join(line for line in lines if not line.startswith("$ "))
+            yield ("console", commands), printed, text.count("\n", 0, fence.start(2)) + 1
+            continue
         if fence.group(1) != "python":
             continue
         expected = None
@@ -49,14 +64,44 @@ def test_matches(expected, output, result):
     assert matches(expected, output) is result
 
 
+def shell_path(tmp_path):
+    """PATH with the tesmo command of this interpreter first."""
+    bin_dir = Path(sys.executable).parent
+    if not (bin_dir / "tesmo").exists():
+        bin_dir = tmp_path.parent / f"{tmp_path.name}-bin"
+        bin_dir.mkdir(exist_ok=True)
+        shim = bin_dir / "tesmo"
+        shim.write_text(f'#!/bin/sh\nexec "{sys.executable}" -m tesmo_cli "$@"\n')
+        shim.chmod(0o755)
+    return f"{bin_dir}{os.pathsep}{os.environ.get('PATH', '')}"
+
+
+def run_console(commands, cwd, path):
+    environment = dict(os.environ, PATH=path)
+    environment.pop("NO_COLOR", None)
+    result = subprocess.run(["bash", "-c", commands], cwd=cwd, env=environment,
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                            timeout=120)
+    return result.stdout
+
+
 def test_readme_blocks(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     have_otio = importlib.util.find_spec("opentimelineio") is not None
+    have_edl = have_otio and importlib.util.find_spec("otio_cmx3600_adapter") is not None
     namespace = {"__name__": "readme"}
     left_out = 0
     found = list(blocks(README.read_text()))
     assert len(found) >= 5
+    path = shell_path(tmp_path)
     for code, expected, line in found:
+        if isinstance(code, tuple):
+            if ".edl" in code[1] and not have_edl:
+                left_out += 1
+                continue
+            printed = run_console(code[1], tmp_path, path)
+            assert matches(expected, printed), f"README.md:{line} printed:\n{printed}"
+            continue
         if "import opentimelineio" in code and not have_otio:
             left_out += 1
             continue
@@ -70,4 +115,5 @@ def test_readme_blocks(tmp_path, monkeypatch):
         else:
             assert matches(expected, printed), f"README.md:{line} printed:\n{printed}"
     if left_out:
-        pytest.skip(f"{left_out} block(s) need opentimelineio, which is not installed")
+        pytest.skip(f"{left_out} block(s) need opentimelineio or its EDL adapter, "
+                    "which is not installed")

@@ -1,0 +1,238 @@
+"""The NEW timeline of a diff with a marker on each clip a change names.
+
+Works on the OTIO JSON document itself (dicts and lists), so it needs no
+OpenTimelineIO for an ``.otio`` result. Markers go on clips, where every
+viewer shows them and where the EDL and FCP XML adapters write them out
+(EDL ``LOC`` comments, FCP ``<marker>`` elements). A removed clip is marked
+on the clip that now stands where it was (else on the one before that
+place, else on its track); a removed track is marked on the timeline's top
+stack. The colour encodes the kind, the name and comment say the change,
+and the metadata holds the change's payload under ``"tesmo"``.
+"""
+
+from __future__ import annotations
+
+import copy
+from typing import Any, Dict, List, Optional, Tuple
+
+from .changes import describe
+
+MARKER_COLOURS = {
+    "trimmed": "YELLOW",
+    "moved": "CYAN",
+    "added": "GREEN",
+    "removed": "RED",
+    "replaced": "MAGENTA",
+    "effects_changed": "PURPLE",
+    "transition_added": "BLUE",
+    "transition_removed": "ORANGE",
+    "track_added": "PINK",
+    "track_removed": "BLACK",
+}
+
+Json = Dict[str, Any]
+
+
+def _schema(value: Any) -> str:
+    if not isinstance(value, dict):
+        return ""
+    name = value.get("OTIO_SCHEMA")
+    return name.split(".", 1)[0] if isinstance(name, str) else ""
+
+
+def _tracks(document: Any) -> List[Json]:
+    """The top-level tracks, as the diff reads them."""
+    try:
+        children = document["tracks"]["children"]
+    except (KeyError, TypeError):
+        return []
+    return [child for child in children if _schema(child) == "Track"] if isinstance(children, list) else []
+
+
+def _clips(track: Json) -> List[Json]:
+    children = track.get("children")
+    if not isinstance(children, list):
+        return []
+    return [child for child in children if _schema(child) == "Clip"]
+
+
+def _kind(track: Json) -> str:
+    kind = track.get("kind")
+    if isinstance(kind, str) and kind.lower() in ("video", "audio"):
+        return kind.lower()
+    return "other"
+
+
+def _name(value: Json) -> str:
+    name = value.get("name")
+    return name if isinstance(name, str) else ""
+
+
+def _media(clip: Json) -> Optional[str]:
+    """The clip's media identity, as in a change record's clip reference."""
+    reference = clip.get("media_reference")
+    if reference is None and isinstance(clip.get("media_references"), dict):
+        key = clip.get("active_media_reference_key") or "DEFAULT_MEDIA"
+        reference = clip["media_references"].get(key)
+    if not isinstance(reference, dict):
+        return None
+    url = reference.get("target_url")
+    if isinstance(url, str) and url:
+        return url
+    name = reference.get("name")
+    if isinstance(name, str) and name:
+        return "ref-by-name:" + name
+    return None
+
+
+def pair_tracks(before: Any, after: Any) -> List[Tuple[Json, Json, str]]:
+    """(before track, after track, display name) of each pair of tracks the
+    diff compares: greedy in the after order, same kind, an equal name
+    preferred; the display name is the after name, else the before name."""
+    olds = _tracks(before)
+    taken = [False] * len(olds)
+    pairs = []
+    for new in _tracks(after):
+        found = None
+        if _name(new):
+            found = next((i for i, old in enumerate(olds) if not taken[i]
+                          and _kind(old) == _kind(new) and _name(old) == _name(new)), None)
+        if found is None:
+            found = next((i for i, old in enumerate(olds)
+                          if not taken[i] and _kind(old) == _kind(new)), None)
+        if found is not None:
+            taken[found] = True
+            pairs.append((olds[found], new, _name(new) or _name(olds[found])))
+    return pairs
+
+
+def _same(clip: Json, ref: Optional[Json]) -> bool:
+    return (ref is not None and _name(clip) == (ref.get("name") or "")
+            and _media(clip) == ref.get("media_reference"))
+
+
+def _rational(value: float, rate: float) -> Json:
+    return {"OTIO_SCHEMA": "RationalTime.1", "rate": float(rate), "value": float(value)}
+
+
+def _range_of(clip: Json, at_end: bool = False) -> Json:
+    """A marked range on the clip: all of it, or its last frame."""
+    source = clip.get("source_range")
+    start: Tuple[float, float] = (0.0, 24.0)
+    duration: Tuple[float, float] = (1.0, 24.0)
+    if isinstance(source, dict):
+        try:
+            start = (float(source["start_time"]["value"]),
+                     float(source["start_time"].get("rate", 1.0)))
+            duration = (float(source["duration"]["value"]),
+                        float(source["duration"].get("rate", 1.0)))
+        except (KeyError, TypeError, ValueError, AttributeError):
+            pass
+    if at_end:
+        return {"OTIO_SCHEMA": "TimeRange.1",
+                "start_time": _rational(start[0] + max(duration[0] - 1, 0), start[1]),
+                "duration": _rational(1, duration[1])}
+    return {"OTIO_SCHEMA": "TimeRange.1", "start_time": _rational(*start),
+            "duration": _rational(*duration)}
+
+
+def marker(change: Json, marked_range: Json) -> Json:
+    op = str(change.get("op"))
+    text = describe(change)
+    return {
+        "OTIO_SCHEMA": "Marker.2",
+        "name": text if len(text) <= 80 else text[:77] + "...",
+        "color": MARKER_COLOURS.get(op, "RED"),
+        "comment": text,
+        "marked_range": marked_range,
+        "metadata": {"tesmo": change},
+    }
+
+
+def _add_marker(item: Json, new_marker: Json) -> None:
+    markers = item.get("markers")
+    if not isinstance(markers, list):
+        markers = item["markers"] = []
+    markers.append(new_marker)
+
+
+def _find(clips: List[Json], ref: Optional[Json], index: Optional[int] = None) -> Optional[Json]:
+    """The clip a reference names; the one at index when that fits."""
+    if index is not None and 0 <= index < len(clips) and _same(clips[index], ref):
+        return clips[index]
+    return next((clip for clip in clips if _same(clip, ref)), None)
+
+
+def _track_pair(pairs: List[Tuple[Json, Json, str]], name: str, ref: Optional[Json]) -> Optional[Tuple[Json, Json, str]]:
+    candidates = [pair for pair in pairs if pair[2] == name]
+    for pair in candidates:
+        if ref is None or _find(_clips(pair[1]), ref) is not None:
+            return pair
+    return candidates[0] if candidates else None
+
+
+def _zero_range() -> Json:
+    return {"OTIO_SCHEMA": "TimeRange.1", "start_time": _rational(0, 24),
+            "duration": _rational(0, 24)}
+
+
+def annotate(before: Any, after: Any, changes: List[Json]) -> Any:
+    """A copy of after with one marker per change."""
+    before = copy.deepcopy(before)
+    result = copy.deepcopy(after)
+    pairs = pair_tracks(before, result)
+    for change in changes:
+        op = change.get("op")
+        if op in ("track_added", "track_removed"):
+            if op == "track_added":
+                track = next((t for t in _tracks(result) if _name(t) == change.get("name")
+                              and _kind(t) == change.get("kind")
+                              and all(t is not pair[1] for pair in pairs)), None)
+                if track is not None:
+                    _add_marker(track, marker(change, _zero_range()))
+                    continue
+            stack = result.get("tracks") if isinstance(result, dict) else None
+            if isinstance(stack, dict):
+                _add_marker(stack, marker(change, _zero_range()))
+            continue
+        track_name = str(change.get("track", change.get("from_track", "")))
+        if op in ("transition_added", "transition_removed"):
+            ref = change.get("between_before") or change.get("between_after")
+        else:
+            ref = change.get("clip")
+        pair = _track_pair(pairs, track_name, None if op == "removed" else ref)
+        if pair is None:
+            continue
+        old_track, new_track, _ = pair
+        clips = _clips(new_track)
+        if op == "removed":
+            _mark_removed(change, _clips(old_track), clips, new_track)
+            continue
+        index = change.get("index") if op == "added" else change.get("to_index")
+        clip = _find(clips, ref, index if isinstance(index, int) else None)
+        if clip is None and op == "transition_removed":
+            clip = _find(clips, change.get("between_after"))
+        if clip is not None:
+            at_end = op in ("transition_added", "transition_removed") and _same(clip, change.get("between_before"))
+            _add_marker(clip, marker(change, _range_of(clip, at_end)))
+        else:
+            _add_marker(new_track, marker(change, _zero_range()))
+    return result
+
+
+def _mark_removed(change: Json, old_clips: List[Json], new_clips: List[Json], new_track: Json) -> None:
+    """Mark a removed clip where it was: on the first later clip of the old
+    track that is still there, else on the nearest earlier one, at its end."""
+    index = change.get("index")
+    position = index if isinstance(index, int) else 0
+    for old in old_clips[position + 1:]:
+        found = _find(new_clips, {"name": _name(old), "media_reference": _media(old)})
+        if found is not None:
+            _add_marker(found, marker(change, _range_of(found)))
+            return
+    for old in reversed(old_clips[:position]):
+        found = _find(new_clips, {"name": _name(old), "media_reference": _media(old)})
+        if found is not None:
+            _add_marker(found, marker(change, _range_of(found, at_end=True)))
+            return
+    _add_marker(new_track, marker(change, _zero_range()))

@@ -1,0 +1,225 @@
+"""Change records as an editor's change list.
+
+Each record becomes one line in the terms of an edit: clip names, positions
+(counted from 1, clips only), lengths in frames at the clip's own rate with
+timecode, old and new media, effect counts and the clips a transition sits
+between. Lines are grouped by track, and a summary counts each kind.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import Any, Dict, Iterable, List, Optional, Tuple
+
+# The kinds in the order the summary lists them, with the word it uses.
+KINDS: List[Tuple[str, str]] = [
+    ("trimmed", "trimmed"),
+    ("moved", "moved"),
+    ("added", "added"),
+    ("removed", "removed"),
+    ("replaced", "replaced"),
+    ("effects_changed", "effects changed"),
+    ("transition_added", "transitions added"),
+    ("transition_removed", "transitions removed"),
+    ("track_added", "tracks added"),
+    ("track_removed", "tracks removed"),
+]
+
+# ANSI colours of each kind, used only when colour is on.
+COLOURS = {
+    "trimmed": "33",
+    "moved": "36",
+    "added": "32",
+    "removed": "31",
+    "replaced": "35",
+    "effects_changed": "34",
+    "transition_added": "32",
+    "transition_removed": "31",
+    "track_added": "32;1",
+    "track_removed": "31;1",
+}
+
+LABELS = {
+    "trimmed": "trim",
+    "moved": "move",
+    "added": "add",
+    "removed": "remove",
+    "replaced": "new media",
+    "effects_changed": "effects",
+    "transition_added": "+transition",
+    "transition_removed": "-transition",
+    "track_added": "+track",
+    "track_removed": "-track",
+}
+
+
+def number(value: float) -> str:
+    """A frame count as an editor writes it: whole frames without a decimal point."""
+    if not math.isfinite(value):
+        return "?"
+    if math.isclose(value, round(value), abs_tol=1e-6):
+        return str(int(round(value)))
+    return f"{value:.3f}".rstrip("0")
+
+
+def timecode(frames: float, rate: float) -> str:
+    """HH:MM:SS:FF of a frame count at a rate, non-drop-frame, at the
+    nearest whole rate (23.976 counts as 24)."""
+    if not (math.isfinite(frames) and math.isfinite(rate)):
+        return "??:??:??:??"
+    fps = max(1, int(round(rate)))
+    total = int(round(frames))
+    sign = "-" if total < 0 else ""
+    total = abs(total)
+    seconds, frame = divmod(total, fps)
+    minutes, second = divmod(seconds, 60)
+    hours, minute = divmod(minutes, 60)
+    return f"{sign}{hours:02d}:{minute:02d}:{second:02d}:{frame:02d}"
+
+
+def _time(value: Optional[Dict[str, Any]]) -> Tuple[float, float]:
+    """(value, rate) of a payload time; rate 1 when it has none."""
+    if not value:
+        return (math.nan, 1.0)
+    amount = value.get("value")
+    rate = value.get("rate")
+    return (float(amount) if amount is not None else math.nan,
+            float(rate) if rate else 1.0)
+
+
+def length(time: Optional[Dict[str, Any]]) -> str:
+    """'24 frames (00:00:01:00)' for a payload time, at its own rate."""
+    amount, rate = _time(time)
+    if math.isnan(amount):
+        return "unknown length"
+    return f"{number(amount)} frames ({timecode(amount, rate)})"
+
+
+def clip_name(ref: Optional[Dict[str, Any]], missing: str = "the start") -> str:
+    """How a clip reference is named in a line."""
+    if ref is None:
+        return missing
+    if ref.get("name"):
+        return str(ref["name"])
+    media = ref.get("media_reference")
+    return f"[{media}]" if media else "(unnamed clip)"
+
+
+def media_name(media: Optional[str]) -> str:
+    return media if media else "no media"
+
+
+def _rate_note(rate: float) -> str:
+    return f"@{number(rate)}"
+
+
+def trim_detail(before: Dict[str, Any], after: Dict[str, Any]) -> str:
+    """Duration, head and tail of a trim, in frames at the clip's rate."""
+    start0, rate0 = _time(before.get("start_time"))
+    dur0, drate0 = _time(before.get("duration"))
+    start1, rate1 = _time(after.get("start_time"))
+    dur1, drate1 = _time(after.get("duration"))
+    if not (math.isclose(rate0, rate1) and math.isclose(rate0, drate0)
+            and math.isclose(rate1, drate1)):
+        # Different rates: each side in its own frames.
+        return (f"{number(dur0)} frames {_rate_note(drate0)} -> "
+                f"{number(dur1)} frames {_rate_note(drate1)}, source in "
+                f"{timecode(start0, rate0)} {_rate_note(rate0)} -> "
+                f"{timecode(start1, rate1)} {_rate_note(rate1)}")
+    rate = rate0
+    parts = [f"{number(dur0)} -> {number(dur1)} frames "
+             f"({timecode(dur0, rate)} -> {timecode(dur1, rate)})"]
+    head = start1 - start0
+    tail = (start1 + dur1) - (start0 + dur0)
+    if math.isfinite(head) and not math.isclose(head, 0.0, abs_tol=1e-6):
+        parts.append(f"head {head:+g}, in {timecode(start0, rate)} -> {timecode(start1, rate)}")
+    if math.isfinite(tail) and not math.isclose(tail, 0.0, abs_tol=1e-6):
+        parts.append(f"tail {tail:+g}, out {timecode(start0 + dur0, rate)} -> "
+                     f"{timecode(start1 + dur1, rate)}")
+    return ", ".join(parts)
+
+
+def subject_and_detail(change: Dict[str, Any]) -> Tuple[str, str]:
+    """The clip, transition or track a record is about, and what happened to it."""
+    op = change.get("op")
+    if op in ("track_added", "track_removed"):
+        verb = "added" if op == "track_added" else "removed"
+        return (str(change.get("name") or "(unnamed track)"),
+                f"{change.get('kind')} track {verb}")
+    if op in ("transition_added", "transition_removed"):
+        name = str(change.get("name") or "transition")
+        detail = (f"between {clip_name(change.get('between_before'))} and "
+                  f"{clip_name(change.get('between_after'), 'the end')}")
+        if op == "transition_added":
+            detail += ", " + length(change.get("duration"))
+        return name, detail
+    subject = clip_name(change.get("clip"), "(unnamed clip)")
+    if op == "trimmed":
+        return subject, trim_detail(change.get("before") or {}, change.get("after") or {})
+    if op == "moved":
+        return subject, (
+            f"position {int(change['from_index']) + 1} -> {int(change['to_index']) + 1}, now after "
+            f"{clip_name(change.get('before_neighbor'))}, before "
+            f"{clip_name(change.get('after_neighbor'), 'the end')}")
+    if op in ("added", "removed"):
+        media = (change.get("clip") or {}).get("media_reference")
+        where = "at" if op == "added" else "from"
+        return subject, f"{where} position {int(change['index']) + 1}, {media_name(media)}"
+    if op == "effects_changed":
+        return subject, f"{change.get('before')} -> {change.get('after')} effects"
+    if op == "replaced":
+        return subject, (f"{media_name(change.get('before_media'))} -> "
+                         f"{media_name(change.get('after_media'))}")
+    return subject, str(op)
+
+
+def track_of(change: Dict[str, Any]) -> str:
+    """The track a record belongs to in the grouped list."""
+    if change.get("op") in ("track_added", "track_removed"):
+        return str(change.get("name", ""))
+    return str(change.get("track", change.get("from_track", "")))
+
+
+def describe(change: Dict[str, Any]) -> str:
+    """One line without the track, e.g. for a marker's comment."""
+    subject, detail = subject_and_detail(change)
+    return f"{LABELS.get(str(change.get('op')), str(change.get('op')))} {subject}: {detail}"
+
+
+class Painter:
+    """ANSI colour when on, plain text when off."""
+
+    def __init__(self, on: bool) -> None:
+        self.on = on
+
+    def __call__(self, text: str, code: str) -> str:
+        return f"\x1b[{code}m{text}\x1b[0m" if self.on and code else text
+
+
+def summary(changes: Iterable[Dict[str, Any]]) -> str:
+    counts: Dict[str, int] = {}
+    total = 0
+    for change in changes:
+        counts[str(change.get("op"))] = counts.get(str(change.get("op")), 0) + 1
+        total += 1
+    parts = [f"{counts[op]} {word}" for op, word in KINDS if counts.get(op)]
+    noun = "change" if total == 1 else "changes"
+    return f"{total} {noun}: " + ", ".join(parts) if parts else "no changes"
+
+
+def change_lines(changes: List[Dict[str, Any]], paint: Painter, indent: str = "") -> List[str]:
+    """The change list, grouped by track in the order tracks first appear."""
+    groups: Dict[str, List[Dict[str, Any]]] = {}
+    for change in changes:
+        groups.setdefault(track_of(change), []).append(change)
+    width = max((len(LABELS.get(str(c.get("op")), "")) for c in changes), default=0)
+    subject_width = min(24, max((len(subject_and_detail(c)[0]) for c in changes), default=0))
+    lines: List[str] = []
+    for track, group in groups.items():
+        lines.append(indent + paint(f"track {track}" if track else "unnamed track", "1"))
+        for change in group:
+            op = str(change.get("op"))
+            subject, detail = subject_and_detail(change)
+            label = paint(LABELS.get(op, op).ljust(width), COLOURS.get(op, ""))
+            lines.append(f"{indent}  {label}  {subject.ljust(subject_width)}  {detail}")
+    return lines

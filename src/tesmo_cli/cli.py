@@ -1,0 +1,462 @@
+"""The tesmo command: commit, history and change lists from the files editors export."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+from typing import Any, Callable, Dict, List, NoReturn, Optional, Sequence, Tuple
+
+import tesmo
+
+from . import changes as changes_text
+from .errors import CliError
+from .files import (ADAPTER_PACKAGES, atomic_output, document_text, read_document, suffix_of,
+                    write_document)
+
+# diff(1)'s statuses.
+SAME, DIFFERENT, TROUBLE = 0, 1, 2
+
+SIDE_HELP = """\
+Each side is a ref (HEAD, a branch, a commit id or 4+ of its leading hex
+digits) or a timeline file. An argument that names an existing path is read
+as a file, anything else as a ref. Prefix it with ref: or file: to force
+either reading, e.g. ref:cut.edl for a branch of that name, file:main for a
+file called main."""
+
+FORMATS_HELP = """\
+.otio files are read and written as plain JSON, without OpenTimelineIO.
+Every other format (.edl, .xml, .fcpxml, .aaf, .ale, .otioz, .otiod and any
+that an installed adapter plugin registers) goes through OpenTimelineIO's
+adapters: pip install opentimelineio plus the plugin (otio-cmx3600-adapter,
+otio-fcp-adapter, otio-fcpx-xml-adapter, otio-aaf-adapter, otio-ale-adapter)."""
+
+
+class Parser(argparse.ArgumentParser):
+    """An argument parser whose usage errors are one line and exit 2."""
+
+    def error(self, message: str) -> NoReturn:
+        sys.stderr.write(f"tesmo: {message} (see '{self.prog} --help')\n")
+        sys.exit(TROUBLE)
+
+
+# ----------------------------------------------------------------------------
+# Shared helpers
+
+
+def open_repo(args: argparse.Namespace) -> tesmo.Repo:
+    return tesmo.Repo.discover(args.directory)
+
+
+def short(commit_id: str) -> str:
+    """The id as a short ref: 12 hex digits without the "sha256:" prefix."""
+    return commit_id.split(":", 1)[-1][:12]
+
+
+def first_line(text: str) -> str:
+    lines = text.splitlines()
+    return lines[0] if lines else ""
+
+
+def commit_line(commit_id: str, record: Dict[str, Any]) -> str:
+    author = record.get("author") or {}
+    return (f"{short(commit_id)}  {record.get('timestamp', '')}  "
+            f"{author.get('name', '')}  {first_line(str(record.get('message', '')))}")
+
+
+def colour_on(args: argparse.Namespace) -> bool:
+    choice = getattr(args, "color", "auto")
+    if choice == "always":
+        return True
+    if choice == "never":
+        return False
+    return sys.stdout.isatty() and not os.environ.get("NO_COLOR")
+
+
+def print_json(value: Any) -> None:
+    sys.stdout.write(json.dumps(value, indent=2, ensure_ascii=False) + "\n")
+
+
+def in_directory(args: argparse.Namespace, path: str) -> str:
+    """A path given on the command line, taken relative to -C DIR."""
+    return os.path.join(args.directory, path) if args.directory else path
+
+
+# ----------------------------------------------------------------------------
+# Commands
+
+
+def cmd_init(args: argparse.Namespace) -> int:
+    target = in_directory(args, args.dir or ".")
+    if os.path.isdir(os.path.join(target, ".tesmo")):
+        raise CliError(f"{args.dir or '.'} is already a tesmo repository")
+    repo = tesmo.Repo.init(target)
+    print(f"initialized an empty tesmo repository in {repo.root}")
+    return SAME
+
+
+def cmd_commit(args: argparse.Namespace) -> int:
+    repo = open_repo(args)
+    if repo.current_branch() is None:
+        # The module would store the timeline before refusing.
+        raise CliError("cannot commit while HEAD is detached")
+    document = read_document(in_directory(args, args.file))
+    # The diff reader refuses what is not a timeline; refuse it before it
+    # becomes a commit that no later diff could read.
+    tesmo.diff(document, document)
+    print(repo.commit(document, args.message, args.author, args.email))
+    return SAME
+
+
+def cmd_log(args: argparse.Namespace) -> int:
+    if args.n is not None and args.n < 0:
+        raise CliError("-n takes a count of 0 or more")
+    repo = open_repo(args)
+    if args.clip is not None:
+        return clip_log(args, repo)
+    if args.track is not None:
+        raise CliError("--track needs --clip")
+    entries = repo.log(args.ref)
+    if args.n is not None:
+        entries = entries[:args.n]
+    if args.json:
+        print_json([dict(record, id=commit_id) for commit_id, record in entries])
+    else:
+        for commit_id, record in entries:
+            print(commit_line(commit_id, record))
+    return SAME
+
+
+def _names_clip(change: Dict[str, Any], clip: str, track: Optional[str]) -> bool:
+    if track is not None and changes_text.track_of(change) != track:
+        return False
+    refs = [change.get(key) for key in ("clip", "between_before", "between_after")]
+    return any(isinstance(ref, dict) and ref.get("name") == clip for ref in refs)
+
+
+def _emptied(document: Any) -> Any:
+    """The document with every track emptied: what a diff against the first
+    commit starts from, so its clips count as added."""
+    try:
+        stack = dict(document["tracks"])
+        stack["children"] = [dict(child, children=[]) if isinstance(child, dict) else child
+                             for child in stack["children"]]
+        return dict(document, tracks=stack)
+    except (KeyError, TypeError):
+        return document
+
+
+def clip_log(args: argparse.Namespace, repo: tesmo.Repo) -> int:
+    """The commits along the first-parent history whose changes name a clip."""
+    entries = repo.log(args.ref)
+    progress = sys.stderr.isatty() and len(entries) > 1
+    found: List[Tuple[str, Dict[str, Any], List[Dict[str, Any]]]] = []
+    paint = changes_text.Painter(colour_on(args))
+    try:
+        for number, (commit_id, record) in enumerate(entries, 1):
+            if progress:
+                sys.stderr.write(f"\rreading history: {number}/{len(entries)} commits")
+                sys.stderr.flush()
+            parents = record.get("parents") or []
+            if parents:
+                diff = [c.to_dict() for c in repo.diff_refs(parents[0], commit_id)]
+            else:
+                timeline = repo.read_timeline(commit_id)
+                diff = [c.to_dict() for c in tesmo.diff(_emptied(timeline), timeline)]
+            named = [c for c in diff if _names_clip(c, args.clip, args.track)]
+            if named:
+                found.append((commit_id, record, named))
+                if args.n is not None and len(found) >= args.n:
+                    break
+    finally:
+        if progress:
+            sys.stderr.write("\r\x1b[K")
+            sys.stderr.flush()
+    if args.json:
+        print_json([dict(record, id=commit_id, changes=named)
+                    for commit_id, record, named in found])
+        return SAME
+    for commit_id, record, named in found:
+        print(paint(commit_line(commit_id, record), "1"))
+        for change in named:
+            print("    " + changes_text.describe(change) + f" (track {changes_text.track_of(change)})")
+    return SAME
+
+
+def cmd_show(args: argparse.Namespace) -> int:
+    repo = open_repo(args)
+    document = repo.read_timeline(args.ref)
+    if args.output:
+        write_document(document, in_directory(args, args.output))
+    else:
+        sys.stdout.write(document_text(document))
+    return SAME
+
+
+def cmd_branch(args: argparse.Namespace) -> int:
+    repo = open_repo(args)
+    if args.delete is not None:
+        if args.name is not None or args.at is not None:
+            raise CliError("branch -d takes one name and no --at")
+        repo.delete_branch(args.delete)
+        return SAME
+    if args.name is not None:
+        repo.create_branch(args.name, args.at if args.at is not None else "HEAD")
+        return SAME
+    if args.at is not None:
+        raise CliError("--at needs a branch name")
+    current = repo.current_branch()
+    branches = repo.list_branches()
+    paint = changes_text.Painter(colour_on(args))
+    if current is not None and all(name != current for name, _ in branches):
+        print(paint(f"* {current}", "32") + "  (no commits yet)")
+    for name, commit_id in branches:
+        if name == current:
+            print(paint(f"* {name}", "32") + f"  {short(commit_id)}")
+        else:
+            print(f"  {name}  {short(commit_id)}")
+    return SAME
+
+
+def cmd_switch(args: argparse.Namespace) -> int:
+    open_repo(args).switch_branch(args.name)
+    return SAME
+
+
+def cmd_resolve(args: argparse.Namespace) -> int:
+    print(open_repo(args).resolve(args.ref))
+    return SAME
+
+
+class Side:
+    """One side of a diff: a ref of the repository or a timeline file."""
+
+    def __init__(self, args: argparse.Namespace, text: str) -> None:
+        self.text = text
+        self.ref: Optional[str] = None
+        self.path: Optional[str] = None
+        if text.startswith("ref:"):
+            self.ref = text[len("ref:"):]
+        elif text.startswith("file:"):
+            self.path = in_directory(args, text[len("file:"):])
+        elif os.path.exists(in_directory(args, text)):
+            self.path = in_directory(args, text)
+        else:
+            self.ref = text
+
+    def document(self, repo: Callable[[], tesmo.Repo]) -> Any:
+        if self.path is not None:
+            if not os.path.exists(self.path):
+                raise CliError(f"{self.path}: No such file or directory")
+            return read_document(self.path)
+        assert self.ref is not None
+        try:
+            return repo().read_timeline(self.ref)
+        except tesmo.TesmoError:
+            if self.looks_like_a_file():
+                raise CliError(f"{self.text}: no such file, nor a ref of that name") from None
+            raise
+
+    def looks_like_a_file(self) -> bool:
+        """A missing argument that reads as a path: a typo, not a ref."""
+        if self.text.startswith("ref:"):
+            return False
+        return "/" in self.text or suffix_of(self.text) in (".otio", ".otioz", ".otiod") \
+            or suffix_of(self.text) in ADAPTER_PACKAGES
+
+
+def cmd_diff(args: argparse.Namespace) -> int:
+    old, new = Side(args, args.old), Side(args, args.new)
+    opened: List[tesmo.Repo] = []
+
+    def repo() -> tesmo.Repo:
+        if not opened:
+            opened.append(open_repo(args))
+        return opened[0]
+
+    need_documents = (old.path is not None or new.path is not None
+                      or old.looks_like_a_file() or new.looks_like_a_file()
+                      or args.annotate is not None or args.html is not None)
+    before: Any = None
+    after: Any = None
+    if need_documents:
+        before, after = old.document(repo), new.document(repo)
+        found = tesmo.diff(before, after)
+    else:
+        assert old.ref is not None and new.ref is not None
+        found = repo().diff_refs(old.ref, new.ref)
+    records = [change.to_dict() for change in found]
+
+    if args.annotate is not None:
+        from .annotate import annotate
+
+        write_document(annotate(before, after, records), in_directory(args, args.annotate))
+    if args.html is not None:
+        from .report import render_report
+
+        page = render_report(before, after, before_label=args.old, after_label=args.new)
+
+        def write_html(temporary: str) -> None:
+            with open(temporary, "w", encoding="utf-8") as stream:
+                stream.write(page)
+
+        atomic_output(in_directory(args, args.html), write_html)
+
+    if args.json:
+        print_json(records)
+    elif not args.quiet and records:
+        paint = changes_text.Painter(colour_on(args))
+        for line in changes_text.change_lines(records, paint):
+            print(line)
+        print(changes_text.summary(records))
+    return DIFFERENT if records else SAME
+
+
+def version_text() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        number = version("tesmo")
+    except PackageNotFoundError:
+        number = "unknown"
+    try:
+        from ._build_info import DEFLATE  # type: ignore[import-not-found,unused-ignore]
+
+        deflate = str(DEFLATE)
+    except ImportError:
+        deflate = "unknown"
+    return f"tesmo {number}\ndeflate: {deflate}"
+
+
+class VersionAction(argparse.Action):
+    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS,
+                 default: str = argparse.SUPPRESS, help: Optional[str] = None) -> None:
+        super().__init__(option_strings, dest=dest, default=default, nargs=0, help=help)
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: Any, option_string: Optional[str] = None) -> None:
+        print(version_text())
+        parser.exit()
+
+
+# ----------------------------------------------------------------------------
+# The parser
+
+
+def common_options(parser: argparse.ArgumentParser, defaults: bool) -> None:
+    """Options every command takes, before or after its name. Only the main
+    parser sets defaults, so a value given before the command survives."""
+    default: Any = None if defaults else argparse.SUPPRESS
+    parser.add_argument("-C", dest="directory", metavar="DIR", default=default,
+                        help="work in DIR: find the repository from there and take "
+                             "relative paths from there (default: the current directory)")
+    parser.add_argument("--color", choices=("auto", "always", "never"),
+                        default="auto" if defaults else argparse.SUPPRESS,
+                        help="colour the output: auto (default) when stdout is a terminal "
+                             "and NO_COLOR is not set")
+
+
+def build_parser() -> Parser:
+    parser = Parser(
+        prog="tesmo",
+        description="Version control for edit timelines: commit the files editors "
+                    "export, read their history and compare cuts.",
+        epilog=FORMATS_HELP + "\n\nErrors are one line on stderr and exit status 2.",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("--version", action=VersionAction,
+                        help="show the version and the deflate library the store uses")
+    common_options(parser, defaults=True)
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
+    commands.required = True
+
+    def command(name: str, summary: str, run: Callable[[argparse.Namespace], int],
+                epilog: Optional[str] = None) -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, help=summary, description=summary, epilog=epilog,
+                                  formatter_class=argparse.RawDescriptionHelpFormatter)
+        common_options(sub, defaults=False)
+        sub.set_defaults(run=run)
+        return sub
+
+    sub = command("init", "create an empty repository (.tesmo/) in DIR", cmd_init)
+    sub.add_argument("dir", nargs="?", metavar="DIR", help="where to create it (default: .)")
+
+    sub = command("commit", "commit the timeline in FILE on the current branch; "
+                  "prints the commit id", cmd_commit, epilog=FORMATS_HELP)
+    sub.add_argument("file", metavar="FILE", help="a timeline file: .otio, .edl, .xml, ...")
+    sub.add_argument("-m", "--message", required=True, metavar="MESSAGE",
+                     help="the commit message")
+    sub.add_argument("--author", metavar="NAME", help="the author's name (default: agent)")
+    sub.add_argument("--email", metavar="ADDR", help="the author's e-mail address")
+
+    sub = command("log", "list the commits from REF back to the first, newest first; "
+                  "with --clip, the history of one clip", cmd_log,
+                  epilog="Each line: short id, UTC time, author, message. --clip lists "
+                         "the commits along the first-parent history whose changes name "
+                         "the clip, with those changes; the first commit's clips count "
+                         "as added.")
+    sub.add_argument("ref", nargs="?", metavar="REF", help="where to start (default: HEAD)")
+    sub.add_argument("-n", type=int, metavar="N", help="show at most N commits")
+    sub.add_argument("--json", action="store_true",
+                     help="print a JSON array of the commit records, each with its id")
+    sub.add_argument("--clip", metavar="NAME", help="only commits that change the clip NAME")
+    sub.add_argument("--track", metavar="T", help="with --clip: only changes on the track named T")
+
+    sub = command("show", "write the timeline committed at REF as OTIO JSON",
+                  cmd_show, epilog=FORMATS_HELP)
+    sub.add_argument("ref", metavar="REF")
+    sub.add_argument("-o", "--output", metavar="FILE",
+                     help="write to FILE, in the format its extension names, instead of stdout")
+
+    sub = command("branch", "list branches (* marks the current one), create one, or delete one",
+                  cmd_branch)
+    sub.add_argument("name", nargs="?", metavar="NAME", help="create a branch of this name")
+    sub.add_argument("--at", metavar="REF", help="where the new branch starts (default: HEAD)")
+    sub.add_argument("-d", "--delete", metavar="NAME", help="delete the branch NAME")
+
+    sub = command("switch", "make the branch NAME the current one", cmd_switch)
+    sub.add_argument("name", metavar="NAME")
+
+    sub = command("resolve", "print the full id that REF names", cmd_resolve)
+    sub.add_argument("ref", metavar="REF")
+
+    sub = command("diff", "list the changes from OLD to NEW; exit status 0 when there "
+                  "are none, 1 when there are, 2 on trouble", cmd_diff,
+                  epilog=SIDE_HELP + "\n\nPositions count clips from 1; lengths are in "
+                         "frames at each clip's own rate,\nwith timecode.\n\n" + FORMATS_HELP)
+    sub.add_argument("old", metavar="OLD", help="the earlier cut: a ref or a timeline file")
+    sub.add_argument("new", metavar="NEW", help="the later cut: a ref or a timeline file")
+    sub.add_argument("--json", action="store_true",
+                     help="print the change payloads as one JSON array (the stable schema)")
+    sub.add_argument("-q", "--quiet", action="store_true",
+                     help="print nothing; the exit status tells")
+    sub.add_argument("--annotate", metavar="OUT",
+                     help="write NEW to OUT (.otio or any adapter format) with a marker "
+                          "on each clip a change names")
+    sub.add_argument("--html", metavar="REPORT",
+                     help="write a visual report of the changes as one HTML page")
+    return parser
+
+
+def run(argv: Optional[Sequence[str]] = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        status: int = args.run(args)
+    except tesmo.TesmoError as error:
+        return fail(str(error))
+    except CliError as error:
+        return fail(str(error))
+    except OSError as error:
+        if error.filename is not None and error.strerror:
+            return fail(f"{error.filename}: {error.strerror}")
+        return fail(str(error))
+    sys.stdout.flush()
+    return status
+
+
+def fail(message: str) -> int:
+    sys.stdout.flush()
+    sys.stderr.write(f"tesmo: {message}\n")
+    return TROUBLE

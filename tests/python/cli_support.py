@@ -1,0 +1,75 @@
+"""Running the installed tesmo command, and timelines for its tests."""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+
+def tesmo_command():
+    """The console script next to this interpreter, else python -m tesmo_cli."""
+    script = Path(sys.executable).parent / "tesmo"
+    if script.exists():
+        return [str(script)]
+    found = shutil.which("tesmo")
+    if found and Path(found).parent == Path(sys.executable).parent:
+        return [found]
+    return [sys.executable, "-m", "tesmo_cli"]
+
+
+def run(*args, cwd, env=None, check_status=None):
+    """Run tesmo with args in cwd; returns the CompletedProcess (text)."""
+    environment = dict(os.environ)
+    environment.pop("NO_COLOR", None)
+    environment.update(env or {})
+    result = subprocess.run(tesmo_command() + [str(a) for a in args], cwd=cwd,
+                            env=environment, capture_output=True, text=True, timeout=120)
+    if check_status is not None:
+        assert result.returncode == check_status, (result.returncode, result.stdout, result.stderr)
+    return result
+
+
+def one_error_line(result):
+    """Assert the failure shape every command shares; return the message."""
+    assert result.returncode == 2, (result.stdout, result.stderr)
+    assert result.stdout == ""
+    lines = result.stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("tesmo: "), result.stderr
+    return lines[0][len("tesmo: "):]
+
+
+def snapshot(directory):
+    """Every file and directory under a path, with file contents."""
+    return {str(p.relative_to(directory)): (p.read_bytes() if p.is_file() else None)
+            for p in sorted(Path(directory).rglob("*"))}
+
+
+# Timelines as OTIO JSON dicts, for tests that run without OpenTimelineIO.
+
+def time(frames, rate=24):
+    return {"OTIO_SCHEMA": "RationalTime.1", "value": frames, "rate": rate}
+
+
+def clip(name, frames, start=0, media=None, effects=0):
+    return {"OTIO_SCHEMA": "Clip.1", "name": name,
+            "source_range": {"OTIO_SCHEMA": "TimeRange.1", "start_time": time(start),
+                             "duration": time(frames)},
+            "media_reference": {"OTIO_SCHEMA": "ExternalReference.1",
+                                "target_url": media or f"{name}.mov"},
+            "effects": [{"OTIO_SCHEMA": "Effect.1", "effect_name": "Blur"}] * effects}
+
+
+def track(name, *items, kind="Video"):
+    return {"OTIO_SCHEMA": "Track.1", "name": name, "kind": kind, "children": list(items)}
+
+
+def timeline(*tracks):
+    return {"OTIO_SCHEMA": "Timeline.1", "name": "cut",
+            "tracks": {"OTIO_SCHEMA": "Stack.1", "children": list(tracks)}}
+
+
+def write_json(path, value):
+    Path(path).write_text(json.dumps(value))
+    return path
