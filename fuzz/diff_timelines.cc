@@ -13,9 +13,9 @@
 #include <utility>
 #include <vector>
 
-#include "diff.h"
-#include "json.h"
-#include "otio.h"
+#include "core/diff.h"
+#include "core/json.h"
+#include "core/otio.h"
 
 namespace {
 

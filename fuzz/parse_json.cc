@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "json.h"
+#include "core/json.h"
 
 namespace {
 
@@ -33,6 +33,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!again) fail("canonical text does not read back", text);
   if (!(*again == *value)) fail("canonical text reads back as another value", text);
   if (tesmo::canonical_json(*again) != text) fail("canonical text is not stable", text);
-  if (!(tesmo::canonicalize(*value) == *value)) fail("canonicalize changed a value", text);
   return 0;
 }

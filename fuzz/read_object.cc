@@ -16,9 +16,10 @@
 #include <string>
 #include <string_view>
 
-#include "fs.h"
-#include "json.h"
-#include "object.h"
+#include "core/fs.h"
+#include "core/json.h"
+#include "core/object.h"
+#include "test_files.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Commit records to and from JSON values. Decoding reports the first
 // problem only: a wrong-typed member as members are met in key order, then
 // the first absent field in declaration order.
-#include "commit.h"
+#include "core/commit.h"
 
 #include <algorithm>
 #include <iterator>

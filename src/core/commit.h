@@ -6,8 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "error.h"
-#include "json.h"
+#include "core/error.h"
+#include "core/json.h"
 
 namespace tesmo {
 

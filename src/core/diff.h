@@ -11,8 +11,9 @@
 #include <variant>
 #include <vector>
 
-#include "json.h"
-#include "otio.h"
+#include "core/json.h"
+#include "core/otio.h"
+#include "core/repo.h"
 
 namespace tesmo {
 
@@ -153,5 +154,12 @@ void diff_track_pair(const TrackModel& before, const TrackModel& after, std::vec
 // greedily in after order, by kind and equal name first, by kind alone
 // second; tracks of different kinds never pair. Empty when nothing differs.
 std::vector<ChangeRecord> diff_timelines(const TimelineModel& before, const TimelineModel& after);
+
+// The changes from the timeline of `before_ref` to that of `after_ref` in
+// a repository. Reads in this order, stopping at the first failure: resolve
+// both refs, read both commits, read both timelines, read both as OTIO
+// timelines.
+Result<std::vector<ChangeRecord>> diff_refs(const Repo& repo, std::string_view before_ref,
+                                            std::string_view after_ref);
 
 }  // namespace tesmo

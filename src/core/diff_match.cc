@@ -24,7 +24,7 @@
 #include <unordered_map>
 #include <utility>
 
-#include "diff.h"
+#include "core/diff.h"
 
 namespace tesmo {
 namespace {

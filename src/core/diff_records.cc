@@ -5,7 +5,7 @@
 #include <array>
 #include <utility>
 
-#include "diff.h"
+#include "core/diff.h"
 
 namespace tesmo {
 namespace {

@@ -1,5 +1,5 @@
 // Error construction: OS error text and context wrapping.
-#include "error.h"
+#include "core/error.h"
 
 #include <system_error>
 

@@ -1,6 +1,6 @@
 // File-system helpers: descriptors, paths, mkdir -p, whole-file I/O and
 // write-then-rename.
-#include "fs.h"
+#include "core/fs.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,7 +13,7 @@
 #include <ctime>
 #include <memory>
 
-#include "utf8.h"
+#include "core/utf8.h"
 
 namespace tesmo {
 
@@ -177,14 +177,6 @@ Status write_all(int fd, std::string_view data) {
     data.remove_prefix(static_cast<std::size_t>(n));
   }
   return {};
-}
-
-Status write_file(const std::string& path, std::string_view data) {
-  if (has_nul(path)) return nul_error();
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (!fd.valid()) return Error::from_errno(errno);
-  if (Status s = write_all(fd.get(), data); !s) return s;
-  return fd.close();
 }
 
 // ---------------------------------------------------------------------------

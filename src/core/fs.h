@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "error.h"
+#include "core/error.h"
 
 namespace tesmo {
 
@@ -75,8 +75,6 @@ Result<std::string> read_file(const std::string& path);
 // Writes all of `data` to an open descriptor, retrying on EINTR and short writes.
 Status write_all(int fd, std::string_view data);
 
-// Creates or truncates `path` (mode 0666 before the umask) and writes `data`.
-Status write_file(const std::string& path, std::string_view data);
 
 // A file being written under a temporary name in the directory of its final
 // path, renamed into place by commit(). The temporary name starts with "."

@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "error.h"
-#include "text_buffer.h"
+#include "core/error.h"
+#include "core/text_buffer.h"
 
 namespace tesmo {
 

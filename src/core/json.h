@@ -18,8 +18,8 @@
 #include <variant>
 #include <vector>
 
-#include "error.h"
-#include "text_buffer.h"
+#include "core/error.h"
+#include "core/text_buffer.h"
 
 namespace tesmo {
 
@@ -222,10 +222,6 @@ void append_canonical_string(std::string& out, std::string_view text);
 void append_canonical_string(TextBuffer& out, std::string_view text);
 void append_canonical_number(std::string& out, const JsonNumber& number);
 void append_canonical_number(TextBuffer& out, const JsonNumber& number);
-
-// A deep copy with every object in key order. Objects are always in key
-// order, so this is a plain copy.
-JsonValue canonicalize(const JsonValue& value);
 
 // Reads one JSON text (UTF-8, RFC 8259) followed by nothing but whitespace.
 // Integers become Unsigned or Negative when they fit, Float otherwise; "-0"

@@ -29,9 +29,9 @@
 #include <utility>
 #include <vector>
 
-#include "error.h"
-#include "json.h"
-#include "utf8.h"
+#include "core/error.h"
+#include "core/json.h"
+#include "core/utf8.h"
 
 namespace tesmo::json_parser {
 

@@ -1,6 +1,6 @@
 // The JSON reader building JsonValue trees.
-#include "json.h"
-#include "json_parser.h"
+#include "core/json.h"
+#include "core/json_parser.h"
 
 namespace tesmo {
 namespace {

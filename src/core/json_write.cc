@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "json.h"
+#include "core/json.h"
 
 namespace tesmo {
 
@@ -240,6 +240,5 @@ void append_canonical_string(TextBuffer& out, std::string_view text) { append_st
 void append_canonical_number(std::string& out, const JsonNumber& number) { append_number(out, number); }
 void append_canonical_number(TextBuffer& out, const JsonNumber& number) { append_number(out, number); }
 
-JsonValue canonicalize(const JsonValue& value) { return value; }
 
 }  // namespace tesmo

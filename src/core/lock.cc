@@ -1,5 +1,5 @@
 // The repository lock.
-#include "lock.h"
+#include "core/lock.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

@@ -5,9 +5,9 @@
 // until the write is done.
 #pragma once
 
-#include "error.h"
-#include "fs.h"
-#include "repo.h"
+#include "core/error.h"
+#include "core/fs.h"
+#include "core/repo.h"
 
 namespace tesmo {
 

@@ -1,15 +1,15 @@
 // Object paths and the store's two operations. A write goes through a
 // temporary file renamed into place, so an object path holds either nothing
 // or a complete file.
-#include "object.h"
+#include "core/object.h"
 
 #include <fcntl.h>
 
 #include <cerrno>
 
-#include "fs.h"
-#include "gzip.h"
-#include "utf8.h"
+#include "core/fs.h"
+#include "core/gzip.h"
+#include "core/utf8.h"
 
 namespace tesmo {
 namespace {

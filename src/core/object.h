@@ -6,13 +6,11 @@
 #include <string>
 #include <string_view>
 
-#include "error.h"
-#include "json.h"
+#include "core/error.h"
+#include "core/json.h"
 
 namespace tesmo {
 
-// "sha256:" + 64 lower-case hex digits of the SHA-256 of the canonical text.
-std::string hash_value(const JsonValue& value);
 
 // The id of an already built canonical text (the same digest, without
 // building the text again).

@@ -2,12 +2,12 @@
 // gives up is read through a mutable view, so that its strings move into the
 // model instead of being copied.
 
-#include "otio.h"
+#include "core/otio.h"
 
 #include <type_traits>
 #include <utility>
 
-#include "otio_read.h"
+#include "core/otio_read.h"
 
 namespace tesmo {
 namespace {

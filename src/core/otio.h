@@ -12,8 +12,8 @@
 #include <variant>
 #include <vector>
 
-#include "error.h"
-#include "json.h"
+#include "core/error.h"
+#include "core/json.h"
 
 namespace tesmo {
 

@@ -23,7 +23,7 @@
 #include <string_view>
 #include <utility>
 
-#include "otio.h"
+#include "core/otio.h"
 
 namespace tesmo::otio_read {
 

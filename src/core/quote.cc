@@ -1,12 +1,12 @@
 // Debug-quoting, driven by character tables generated from the Unicode
 // Character Database (see scripts/gen_unicode_tables.py).
-#include "quote.h"
+#include "core/quote.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <iterator>
 
-#include "utf8.h"
+#include "core/utf8.h"
 
 namespace tesmo {
 namespace {
@@ -16,7 +16,7 @@ struct CodePointRange {
   char32_t hi;
 };
 
-#include "unicode_tables.inc"
+#include "core/unicode_tables.inc"
 
 template <std::size_t N>
 bool in_table(const CodePointRange (&table)[N], char32_t cp) {
@@ -33,11 +33,11 @@ void append_hex_escape(std::string& out, const char* format, unsigned value) {
   out.append(buf, static_cast<std::size_t>(n));
 }
 
-}  // namespace
-
 bool is_printable(char32_t cp) { return !in_table(kNotPrintable, cp); }
 
 bool is_grapheme_extend(char32_t cp) { return in_table(kGraphemeExtend, cp); }
+
+}  // namespace
 
 std::string debug_quote(std::string_view text) {
   std::string out;

@@ -15,8 +15,4 @@ namespace tesmo {
 // copied. Bytes that are not part of valid UTF-8 become \xNN (upper case).
 std::string debug_quote(std::string_view text);
 
-// Classification used above, exposed for tests.
-bool is_printable(char32_t code_point);
-bool is_grapheme_extend(char32_t code_point);
-
 }  // namespace tesmo

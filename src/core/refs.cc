@@ -6,11 +6,11 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "fs.h"
-#include "lock.h"
-#include "quote.h"
-#include "repo.h"
-#include "utf8.h"
+#include "core/fs.h"
+#include "core/lock.h"
+#include "core/quote.h"
+#include "core/repo.h"
+#include "core/utf8.h"
 
 namespace tesmo {
 

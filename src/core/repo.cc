@@ -1,7 +1,7 @@
 // Creating and finding repositories.
-#include "repo.h"
+#include "core/repo.h"
 
-#include "fs.h"
+#include "core/fs.h"
 
 namespace tesmo {
 

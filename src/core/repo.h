@@ -11,10 +11,9 @@
 #include <variant>
 #include <vector>
 
-#include "commit.h"
-#include "diff.h"
-#include "error.h"
-#include "json.h"
+#include "core/commit.h"
+#include "core/error.h"
+#include "core/json.h"
 
 namespace tesmo {
 
@@ -147,12 +146,6 @@ struct LogEntry {
   std::string id;
   Commit commit;
 };
-
-// The changes from the timeline of `before_ref` to that of `after_ref`.
-// Reads in this order, stopping at the first failure: resolve both refs,
-// read both commits, read both timelines, read both as OTIO timelines.
-Result<std::vector<ChangeRecord>> diff_refs(const Repo& repo, std::string_view before_ref,
-                                            std::string_view after_ref);
 
 // The history from `start` (or from HEAD when absent) following first
 // parents, newest first. Without a start, a HEAD that gives no commit yields

@@ -1,9 +1,9 @@
 // Turning ref strings into object ids: HEAD, then a branch, then a full id,
 // then a short id found by listing one fan-out directory.
-#include "fs.h"
-#include "object.h"
-#include "repo.h"
-#include "utf8.h"
+#include "core/fs.h"
+#include "core/object.h"
+#include "core/repo.h"
+#include "core/utf8.h"
 
 namespace tesmo {
 

@@ -2,7 +2,7 @@
 // digest, written as "sha256:" and lower-case hex.
 #include <openssl/evp.h>
 
-#include "object.h"
+#include "core/object.h"
 
 namespace tesmo {
 
@@ -22,6 +22,5 @@ std::string hash_text(std::string_view canonical_text) {
   return id;
 }
 
-std::string hash_value(const JsonValue& value) { return hash_text(canonical_json(value)); }
 
 }  // namespace tesmo

@@ -1,5 +1,5 @@
 // UTF-8 decoding with maximal-subpart error lengths.
-#include "utf8.h"
+#include "core/utf8.h"
 
 namespace tesmo {
 

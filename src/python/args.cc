@@ -1,13 +1,13 @@
 // Argument matching with the interpreter's TypeError messages, and the
 // string and path argument kinds.
-#include "args.h"
+#include "python/args.h"
 
 #include <string_view>
 #include <vector>
 
-#include "errors.h"
-#include "pyref.h"
-#include "text.h"
+#include "python/errors.h"
+#include "python/pyref.h"
+#include "python/text.h"
 
 namespace tesmo::py {
 

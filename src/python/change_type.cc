@@ -5,17 +5,17 @@
 #include <string>
 #include <vector>
 
-#include "args.h"
-#include "convert.h"
-#include "diff.h"
-#include "errors.h"
-#include "instance.h"
-#include "once.h"
-#include "otio.h"
-#include "otio_view.h"
-#include "pyref.h"
-#include "text.h"
-#include "types.h"
+#include "core/diff.h"
+#include "core/otio.h"
+#include "python/args.h"
+#include "python/convert.h"
+#include "python/errors.h"
+#include "python/instance.h"
+#include "python/once.h"
+#include "python/otio_view.h"
+#include "python/pyref.h"
+#include "python/text.h"
+#include "python/types.h"
 
 namespace tesmo::py {
 

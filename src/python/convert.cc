@@ -2,7 +2,7 @@
 // type (flags, subtype checks, identity with bool), never duck typing, so
 // objects that only look like numbers or sequences fall through to the
 // collections.abc tests and then to refusal.
-#include "convert.h"
+#include "python/convert.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -14,11 +14,11 @@
 #include <unordered_map>
 #include <vector>
 
-#include "errors.h"
-#include "json_parser.h"
-#include "once.h"
-#include "pyref.h"
-#include "text.h"
+#include "core/json_parser.h"
+#include "python/errors.h"
+#include "python/once.h"
+#include "python/pyref.h"
+#include "python/text.h"
 
 namespace tesmo::py {
 

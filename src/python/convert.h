@@ -3,9 +3,9 @@
 
 #include <Python.h>
 
-#include "error.h"
-#include "json.h"
-#include "text_buffer.h"
+#include "core/error.h"
+#include "core/json.h"
+#include "core/text_buffer.h"
 
 #include <string_view>
 

@@ -1,11 +1,11 @@
 // TesmoError and the conversion of failures into Python exceptions.
-#include "errors.h"
+#include "python/errors.h"
 
 #include <string>
 
-#include "once.h"
-#include "pyref.h"
-#include "text.h"
+#include "python/once.h"
+#include "python/pyref.h"
+#include "python/text.h"
 
 namespace tesmo::py {
 

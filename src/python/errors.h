@@ -9,7 +9,7 @@
 #include <exception>
 #include <new>
 
-#include "error.h"
+#include "core/error.h"
 
 namespace tesmo::py {
 

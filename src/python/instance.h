@@ -10,7 +10,7 @@
 #include <string>
 #include <utility>
 
-#include "pyref.h"
+#include "python/pyref.h"
 
 namespace tesmo::py {
 

@@ -4,10 +4,10 @@
 
 #include <cstdint>
 
-#include "errors.h"
-#include "instance.h"
-#include "pyref.h"
-#include "types.h"
+#include "python/errors.h"
+#include "python/instance.h"
+#include "python/pyref.h"
+#include "python/types.h"
 
 namespace tesmo::py {
 

@@ -4,7 +4,7 @@
 // JsonValue would give: a dict's member is the value under an equal key, a
 // tuple is an array, True is not a number, and a float that is not finite
 // converts to null, which is not a number either.
-#include "otio_view.h"
+#include "python/otio_view.h"
 
 #include <cmath>
 #include <optional>
@@ -12,10 +12,10 @@
 #include <string_view>
 #include <vector>
 
-#include "errors.h"
-#include "otio_read.h"
-#include "pyref.h"
-#include "text.h"
+#include "core/otio_read.h"
+#include "python/errors.h"
+#include "python/pyref.h"
+#include "python/text.h"
 
 namespace tesmo::py {
 namespace {
@@ -42,11 +42,16 @@ struct ReadContext {
     for (const Key& k : keys) {
       if (k.text == key) return k.object.get();
     }
-    PyRef object = PyRef::steal(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
-    if (!object) {
+    PyObject* made = PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size()));
+    if (made == nullptr) {
       failed = true;
       return nullptr;
     }
+    // Interned, the key is the very object of every document whose keys
+    // are interned too (those written as literals in Python code), and a
+    // lookup finds it by identity without comparing text.
+    PyUnicode_InternInPlace(&made);
+    PyRef object = PyRef::steal(made);
     keys.push_back({key.data(), std::string(key), std::move(object)});
     return keys.back().object.get();
   }

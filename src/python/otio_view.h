@@ -4,8 +4,8 @@
 
 #include <Python.h>
 
-#include "error.h"
-#include "otio.h"
+#include "core/error.h"
+#include "core/otio.h"
 
 namespace tesmo::py {
 

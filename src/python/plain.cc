@@ -19,9 +19,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "convert.h"
-#include "pyref.h"
-#include "text.h"
+#include "python/convert.h"
+#include "python/pyref.h"
+#include "python/text.h"
 
 namespace tesmo::py {
 namespace {

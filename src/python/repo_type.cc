@@ -3,17 +3,17 @@
 #include <string>
 #include <vector>
 
-#include "args.h"
-#include "convert.h"
-#include "errors.h"
-#include "instance.h"
-#include "object.h"
-#include "once.h"
-#include "pyref.h"
-#include "quote.h"
-#include "text.h"
-#include "types.h"
-#include "utf8.h"
+#include "core/object.h"
+#include "core/quote.h"
+#include "core/utf8.h"
+#include "python/args.h"
+#include "python/convert.h"
+#include "python/errors.h"
+#include "python/instance.h"
+#include "python/once.h"
+#include "python/pyref.h"
+#include "python/text.h"
+#include "python/types.h"
 
 namespace tesmo::py {
 

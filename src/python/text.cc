@@ -1,11 +1,11 @@
 // str <-> UTF-8 at the module boundary.
-#include "text.h"
+#include "python/text.h"
 
 #include <dlfcn.h>
 
 #include <cstdio>
 
-#include "pyref.h"
+#include "python/pyref.h"
 
 namespace tesmo::py {
 

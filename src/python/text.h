@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "pyref.h"
+#include "python/pyref.h"
 
 namespace tesmo::py {
 

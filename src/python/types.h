@@ -7,8 +7,8 @@
 
 #include <vector>
 
-#include "diff.h"
-#include "repo.h"
+#include "core/diff.h"
+#include "core/repo.h"
 
 namespace tesmo::py {
 

@@ -1,4 +1,4 @@
-#include "commit.h"
+#include "core/commit.h"
 
 #include <gtest/gtest.h>
 

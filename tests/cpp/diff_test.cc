@@ -1,4 +1,4 @@
-#include "diff.h"
+#include "core/diff.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "fs.h"
+#include "core/fs.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -10,6 +10,7 @@
 #include <string>
 
 #include "temp_dir.h"
+#include "test_files.h"
 
 namespace tesmo {
 namespace {

@@ -1,4 +1,4 @@
-#include "json.h"
+#include "core/json.h"
 
 #include <gtest/gtest.h>
 

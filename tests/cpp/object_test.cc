@@ -1,4 +1,4 @@
-#include "object.h"
+#include "core/object.h"
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -14,8 +14,9 @@
 #include <random>
 #include <string>
 
-#include "fs.h"
+#include "core/fs.h"
 #include "temp_dir.h"
+#include "test_files.h"
 
 namespace tesmo {
 namespace {

@@ -1,4 +1,4 @@
-#include "otio.h"
+#include "core/otio.h"
 
 #include <gtest/gtest.h>
 

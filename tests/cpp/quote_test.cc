@@ -1,4 +1,4 @@
-#include "quote.h"
+#include "core/quote.h"
 
 #include <gtest/gtest.h>
 
@@ -37,15 +37,15 @@ INSTANTIATE_TEST_SUITE_P(
         QuoteCase{"surrogate_bytes", "\xED\xA0\x80", "\"\\xED\\xA0\\x80\""}),
     [](const testing::TestParamInfo<QuoteCase>& info) { return std::string(info.param.name); });
 
-TEST(CharacterClasses, TableEdges) {
-  EXPECT_TRUE(is_printable(' '));
-  EXPECT_TRUE(is_printable('~'));
-  EXPECT_FALSE(is_printable(0x7F));
-  EXPECT_FALSE(is_printable(0x10FFFF));
-  EXPECT_TRUE(is_printable(0x4E00));  // CJK ideograph
-  EXPECT_TRUE(is_grapheme_extend(0x300));
-  EXPECT_TRUE(is_grapheme_extend(0x200C));  // ZWNJ is Other_Grapheme_Extend
-  EXPECT_FALSE(is_grapheme_extend('a'));
+TEST(CharacterClasses, TableEdgesDecideTheEscape) {
+  // Printable characters stay, the rest and combining marks are escaped.
+  EXPECT_EQ(debug_quote(" ~"), "\" ~\"");
+  EXPECT_EQ(debug_quote("\x7F"), "\"\\u{7f}\"");
+  EXPECT_EQ(debug_quote("\xF4\x8F\xBF\xBF"), "\"\\u{10ffff}\"");  // U+10FFFF
+  EXPECT_EQ(debug_quote("\xE4\xB8\x80"), "\"\xE4\xB8\x80\"");  // U+4E00, a CJK ideograph
+  EXPECT_EQ(debug_quote("\xCC\x80"), "\"\\u{300}\"");            // combining grave accent
+  EXPECT_EQ(debug_quote("\xE2\x80\x8C"), "\"\\u{200c}\"");      // ZWNJ, Other_Grapheme_Extend
+  EXPECT_EQ(debug_quote("a"), "\"a\"");
 }
 
 }  // namespace

@@ -3,10 +3,11 @@
 #include <filesystem>
 #include <string>
 
-#include "fs.h"
-#include "object.h"
-#include "repo.h"
+#include "core/fs.h"
+#include "core/object.h"
+#include "core/repo.h"
 #include "temp_dir.h"
+#include "test_files.h"
 
 namespace tesmo {
 namespace {

@@ -1,4 +1,4 @@
-#include "repo.h"
+#include "core/repo.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -6,8 +6,9 @@
 #include <filesystem>
 #include <string>
 
-#include "fs.h"
+#include "core/fs.h"
 #include "temp_dir.h"
+#include "test_files.h"
 
 namespace tesmo {
 namespace {

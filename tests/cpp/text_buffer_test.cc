@@ -1,4 +1,4 @@
-#include "text_buffer.h"
+#include "core/text_buffer.h"
 
 #include <gtest/gtest.h>
 
