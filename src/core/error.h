@@ -12,22 +12,47 @@
 
 namespace tesmo {
 
+// What kind of failure an error is, for callers that act on it rather than
+// show it. A context wraps an error without changing its kind.
+enum class ErrorKind : unsigned char {
+  kFailure,      // described by its message alone
+  kOs,           // a system call failed; os_error() gives its errno
+  kInterrupted,  // a wait was cut short at the caller's request
+  kPending,      // already reported to the embedding runtime (a Python
+                 // exception is set); the message is empty
+};
+
 class Error {
  public:
   explicit Error(std::string message) : message_(std::move(message)) {}
 
   // "<system description> (os error <code>)", the text every OS failure uses.
   static Error from_errno(int code);
+  // A wait given up because the caller asked (a signal came in).
+  static Error interrupted() { return Error("interrupted", ErrorKind::kInterrupted, 0); }
+  // A failure the embedding runtime already holds.
+  static Error pending() { return Error("", ErrorKind::kPending, 0); }
 
   // A new error whose message is `context` and whose cause is *this.
   Error with_context(std::string context) const;
 
   const std::string& message() const { return message_; }
   const Error* cause() const { return cause_.get(); }
+  ErrorKind kind() const { return kind_; }
+  // The errno of an OS failure, 0 for any other kind.
+  int os_error() const { return os_error_; }
+  // An OS failure saying that a path, or a directory on the way to it, is
+  // absent: what callers branch on after an open instead of a stat before.
+  bool is_not_found() const;
 
  private:
+  Error(std::string message, ErrorKind kind, int os_error)
+      : message_(std::move(message)), kind_(kind), os_error_(os_error) {}
+
   std::string message_;
   std::shared_ptr<const Error> cause_;
+  ErrorKind kind_ = ErrorKind::kFailure;
+  int os_error_ = 0;
 };
 
 // The part of std::expected that the core uses (C++20 has none).

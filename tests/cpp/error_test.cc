@@ -25,6 +25,38 @@ TEST(Error, ContextHidesCauseButKeepsIt) {
   EXPECT_EQ(twice.cause()->cause()->message(), inner.message());
 }
 
+struct KindCase {
+  const char* name;
+  Error error;
+  ErrorKind kind;
+  int os_error;
+  bool not_found;
+};
+
+class ErrorKinds : public testing::TestWithParam<KindCase> {};
+
+TEST_P(ErrorKinds, SurviveContext) {
+  // A context on top, twice, keeps what the failure was.
+  const KindCase& c = GetParam();
+  for (const Error& e : {c.error, c.error.with_context("reading x"),
+                         c.error.with_context("reading x").with_context("parsing object y")}) {
+    EXPECT_EQ(e.kind(), c.kind);
+    EXPECT_EQ(e.os_error(), c.os_error);
+    EXPECT_EQ(e.is_not_found(), c.not_found);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ErrorKinds,
+    testing::Values(KindCase{"absent", Error::from_errno(ENOENT), ErrorKind::kOs, ENOENT, true},
+                    KindCase{"not_a_directory", Error::from_errno(ENOTDIR), ErrorKind::kOs, ENOTDIR, true},
+                    KindCase{"denied", Error::from_errno(EACCES), ErrorKind::kOs, EACCES, false},
+                    KindCase{"message", Error("No such file or directory (os error 2)"),
+                             ErrorKind::kFailure, 0, false},
+                    KindCase{"interrupted", Error::interrupted(), ErrorKind::kInterrupted, 0, false},
+                    KindCase{"pending", Error::pending(), ErrorKind::kPending, 0, false}),
+    [](const testing::TestParamInfo<KindCase>& info) { return std::string(info.param.name); });
+
 TEST(Result, HoldsValueOrError) {
   Result<int> ok = 5;
   Result<int> bad = Error("nope");
