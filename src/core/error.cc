@@ -1,7 +1,6 @@
 // Error construction: OS error text and context wrapping.
 #include "core/error.h"
 
-#include <cerrno>
 #include <system_error>
 
 namespace tesmo {
@@ -16,7 +15,5 @@ Error Error::with_context(std::string context) const {
   outer.cause_ = std::make_shared<const Error>(*this);
   return outer;
 }
-
-bool Error::is_not_found() const { return os_error_ == ENOENT || os_error_ == ENOTDIR; }
 
 }  // namespace tesmo

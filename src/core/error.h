@@ -4,6 +4,7 @@
 // debugging and is never appended to the text.
 #pragma once
 
+#include <cerrno>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -28,6 +29,9 @@ class Error {
 
   // "<system description> (os error <code>)", the text every OS failure uses.
   static Error from_errno(int code);
+  // A path that names nothing, for a reason of its own (`message`): it
+  // counts as not found, like ENOENT.
+  static Error absent(std::string message) { return Error(std::move(message), ErrorKind::kOs, ENOENT); }
   // A wait given up because the caller asked (a signal came in).
   static Error interrupted() { return Error("interrupted", ErrorKind::kInterrupted, 0); }
   // A failure the embedding runtime already holds.
@@ -41,9 +45,9 @@ class Error {
   ErrorKind kind() const { return kind_; }
   // The errno of an OS failure, 0 for any other kind.
   int os_error() const { return os_error_; }
-  // An OS failure saying that a path, or a directory on the way to it, is
-  // absent: what callers branch on after an open instead of a stat before.
-  bool is_not_found() const;
+  // An OS failure saying that the path is absent (ENOENT): what callers
+  // branch on after an open instead of a stat before it.
+  bool is_not_found() const { return os_error_ == ENOENT; }
 
  private:
   Error(std::string message, ErrorKind kind, int os_error)

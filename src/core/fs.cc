@@ -63,7 +63,9 @@ namespace {
 // would name another file; no such path names anything.
 bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
 
-Error nul_error() { return Error("file name contains a NUL byte"); }
+// A NUL would cut the path short and name another file; such a path names
+// nothing.
+Error nul_error() { return Error::absent("file name contains a NUL byte"); }
 
 }  // namespace
 
@@ -77,6 +79,10 @@ Result<struct stat> stat_path(const std::string& path) {
 bool path_exists(const std::string& path) {
   struct stat st;
   return !has_nul(path) && ::stat(path.c_str(), &st) == 0;
+}
+
+bool names_nothing(const Error& failure, const std::string& path) {
+  return failure.is_not_found() || !path_exists(path);
 }
 
 bool is_directory(const std::string& path) {

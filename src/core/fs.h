@@ -46,6 +46,12 @@ std::string parent_path(std::string_view path);
 // The path as text for messages: invalid UTF-8 becomes U+FFFD.
 std::string display_path(std::string_view path);
 
+// Whether a failure to open or list `path` means that it names nothing, as
+// a stat of it would tell. ENOENT says so at once; any other failure (a
+// component that is not a directory, no descriptor left) is settled by a
+// stat, so such a path counts as absent exactly when a stat finds nothing.
+bool names_nothing(const Error& failure, const std::string& path);
+
 // stat(2), following symbolic links.
 Result<struct stat> stat_path(const std::string& path);
 bool path_exists(const std::string& path);

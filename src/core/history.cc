@@ -69,6 +69,16 @@ Result<std::string> commit(const Repo& repo, const std::string& timeline_id, Aut
   return id;
 }
 
+Result<std::string> commit_timeline(const Repo& repo, std::string_view timeline_text,
+                                    std::optional<std::string> author_name,
+                                    std::optional<std::string> author_email, std::string message) {
+  Result<std::string> timeline_id = write_object_text(objects_dir(repo), timeline_text);
+  if (!timeline_id) return timeline_id.error();
+  Author author{author_name ? std::move(*author_name) : std::string(kDefaultAuthorName),
+                author_email ? std::move(*author_email) : std::string(kDefaultAuthorEmail)};
+  return commit(repo, *timeline_id, std::move(author), std::move(message));
+}
+
 Result<Commit> read_commit_id(const Repo& repo, const std::string& id) {
   Result<JsonValue> value = read_object(objects_dir(repo), id);
   if (!value) return value.error();

@@ -11,13 +11,30 @@
 
 namespace tesmo {
 
+// How long a writer waits for another process to let the lock go.
+inline constexpr int kLockWaitSeconds = 30;
+
+// Sleeps for about `milliseconds` between two tries for the lock, and says
+// whether to go on waiting: false asks the wait to stop (the embedding
+// program has an interrupt to deliver). The default sleeps and goes on.
+using LockPause = bool (*)(int milliseconds);
+
+// The pause every later wait uses; the Python module sets one that lets
+// other threads run and delivers Ctrl-C. Not meant to change while a wait
+// is going on.
+void set_lock_pause(LockPause pause);
+
 class RepoLock {
  public:
-  // Waits for the exclusive lock. When the repository directory is missing
-  // or unreadable there is nothing to protect: the lock is empty and the
-  // operation goes on to report the missing files with its own messages.
-  // Running out of descriptors or memory fails with the OS error text: going
-  // on unlocked could drop a concurrent commit once the shortage passes.
+  // Takes the exclusive lock, trying again with growing pauses while
+  // another process holds it. Gives up after kLockWaitSeconds with "another
+  // process holds the lock of " + path + ...; a pause that asks to stop
+  // ends the wait with an interrupted error. When the repository directory
+  // is missing or unreadable there is nothing to protect: the lock is empty
+  // and the operation goes on to report the missing files with its own
+  // messages. Running out of descriptors or memory fails with the OS error
+  // text: going on unlocked could drop a concurrent commit once the
+  // shortage passes.
   static Result<RepoLock> acquire(const Repo& repo);
 
  private:

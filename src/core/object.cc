@@ -84,11 +84,15 @@ Result<TextBuffer> read_object_text(const std::string& objects_dir, std::string_
   return read_gzip(fd.get());
 }
 
+Error object_parse_error(const Error& cause, std::string_view id) {
+  return cause.with_context("parsing object " + std::string(id));
+}
+
 Result<JsonValue> read_object(const std::string& objects_dir, std::string_view id) {
   Result<TextBuffer> text = read_object_text(objects_dir, id);
   if (!text) return text.error();
   Result<JsonValue> value = parse_json(text->view());
-  if (!value) return value.error().with_context("parsing object " + std::string(id));
+  if (!value) return object_parse_error(value.error(), id);
   return value;
 }
 

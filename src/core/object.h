@@ -43,6 +43,10 @@ Result<std::string> write_object_text(const std::string& objects_dir, std::strin
 // errors, "opening " + path, the gzip errors of read_gzip.
 Result<TextBuffer> read_object_text(const std::string& objects_dir, std::string_view id);
 
+// The failure of stored text under `id` that does not parse as JSON, for
+// every reader of object text: "parsing object " + id, `cause` kept.
+Error object_parse_error(const Error& cause, std::string_view id);
+
 // Loads the value stored under `id`. Messages: the object_path errors,
 // "opening " + path, the gzip errors of read_gzip, "parsing object " + id
 // when the content is not JSON the reader accepts. The content is not hashed

@@ -101,9 +101,11 @@ Result<HeadState> read_head(const Repo& repo) {
 
 Result<std::optional<std::string>> read_branch(const Repo& repo, std::string_view name) {
   const std::string path = branch_path(repo, name);
-  if (!path_exists(path)) return std::optional<std::string>();
   Result<std::string> text = read_text(path);
-  if (!text) return text.error();
+  if (!text) {
+    if (names_nothing(text.error(), path)) return std::optional<std::string>();
+    return text.error();
+  }
   const std::string_view trimmed = trim_white_space(*text);
   if (!starts_with(trimmed, kIdPrefix)) {
     return Error("branch " + std::string(name) + " has invalid contents: " + debug_quote(trimmed));
@@ -152,9 +154,10 @@ Status delete_branch(const Repo& repo, std::string_view name) {
     return Error("cannot delete the current branch (" + std::string(name) + "); switch first");
   }
   const std::string path = branch_path(repo, name);
-  if (!path_exists(path)) return Error("branch " + std::string(name) + " does not exist");
   if (::unlink(path.c_str()) != 0) {
-    return Error::from_errno(errno).with_context("removing " + display_path(path));
+    const Error failure = Error::from_errno(errno);
+    if (names_nothing(failure, path)) return Error("branch " + std::string(name) + " does not exist");
+    return failure.with_context("removing " + display_path(path));
   }
   return {};
 }
@@ -162,9 +165,11 @@ Status delete_branch(const Repo& repo, std::string_view name) {
 Result<std::vector<std::pair<std::string, std::string>>> list_branches(const Repo& repo) {
   using List = std::vector<std::pair<std::string, std::string>>;
   const std::string dir = heads_dir(repo);
-  if (!path_exists(dir)) return List();
   Result<std::vector<DirEntry>> entries = list_directory(dir);
-  if (!entries) return entries.error();
+  if (!entries) {
+    if (names_nothing(entries.error(), dir)) return List();
+    return entries.error();
+  }
   List branches;
   for (const DirEntry& entry : *entries) {
     // Subdirectories hold names with "/" and are not listed. The temporary

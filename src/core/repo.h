@@ -115,13 +115,23 @@ Result<std::string> resolve(const Repo& repo, std::string_view ref);
 // ---------------------------------------------------------------------------
 // Commits and history.
 
-// The author name used when the caller gives none.
+// The author recorded when the caller names none.
 inline constexpr std::string_view kDefaultAuthorName = "agent";
+inline constexpr std::string_view kDefaultAuthorEmail = "agent@localhost";
+
+// A whole commit: stores the timeline, given as its canonical text, then
+// records a commit of it on the current branch and returns the commit's id.
+// A missing author name or e-mail takes its default. The timeline is stored
+// before HEAD is looked at, so a refused commit leaves only an unreferenced
+// object behind. Failures: the object store messages, then those of commit.
+Result<std::string> commit_timeline(const Repo& repo, std::string_view timeline_text,
+                                    std::optional<std::string> author_name,
+                                    std::optional<std::string> author_email, std::string message);
 
 // Records a commit of the stored timeline `timeline_id` on the current branch
 // and returns its id. Failures: "cannot commit while HEAD is detached", the
-// HEAD and branch messages, the object store messages, OS error text for the
-// branch write.
+// HEAD and branch messages, the repository lock's, the object store
+// messages, OS error text for the branch write.
 Result<std::string> commit(const Repo& repo, const std::string& timeline_id, Author author,
                            std::string message);
 

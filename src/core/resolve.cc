@@ -16,9 +16,11 @@ bool is_hex_digit(char c) {
 Result<std::string> resolve_short_id(const Repo& repo, std::string_view ref) {
   const std::string fan_out = join_path(objects_dir(repo), ref.substr(0, 2));
   const auto not_found = [&] { return Error("could not resolve short hash " + std::string(ref)); };
-  if (!path_exists(fan_out)) return not_found();
   Result<std::vector<DirEntry>> entries = list_directory(fan_out);
-  if (!entries) return entries.error();
+  if (!entries) {
+    if (names_nothing(entries.error(), fan_out)) return not_found();
+    return entries.error();
+  }
 
   // Every entry counts, whatever its type.
   const std::string_view rest = ref.substr(2);

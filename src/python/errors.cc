@@ -55,6 +55,11 @@ PyObject* tesmo_error_type() {
 }
 
 PyObject* raise_error(const Error& error) {
+  // The exception that stopped the operation is already set: keep it.
+  if (error.kind() == ErrorKind::kPending ||
+      (error.kind() == ErrorKind::kInterrupted && PyErr_Occurred())) {
+    return nullptr;
+  }
   PyObject* type = tesmo_error_type();
   if (type == nullptr) return nullptr;
   const std::string& message = error.message();

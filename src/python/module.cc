@@ -2,8 +2,11 @@
 // and hands the same object to every later import.
 #include <Python.h>
 
+#include <time.h>
+
 #include <cstdint>
 
+#include "core/lock.h"
 #include "python/errors.h"
 #include "python/instance.h"
 #include "python/pyref.h"
@@ -23,6 +26,19 @@ PyObject* forbidden_new(PyTypeObject* type, PyObject*, PyObject*) {
 namespace {
 
 // Single-phase initialisation without module state or a method table.
+// The pause between two tries for a repository lock that another process
+// holds. Nothing of the caller's is in use by then (the timeline is already
+// stored), so other threads may run while this one sleeps; a pending signal
+// (Ctrl-C) stops the wait with its exception set, and the operation then
+// ends without changing anything.
+bool pause_for_lock(int milliseconds) {
+  const struct timespec pause = {milliseconds / 1000, (milliseconds % 1000) * 1000000L};
+  Py_BEGIN_ALLOW_THREADS
+  ::nanosleep(&pause, nullptr);
+  Py_END_ALLOW_THREADS
+  return PyErr_CheckSignals() == 0;
+}
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "tesmo",
@@ -80,6 +96,7 @@ PyObject* init_module() {
   if (!diff_name) return nullptr;
   if (PyObject_SetAttr(module.get(), diff_name.get(), diff.get()) != 0) return nullptr;
   if (!add_borrowed(module.get(), "TesmoError", tesmo_error_type())) return nullptr;
+  set_lock_pause(&pause_for_lock);
   g_module = module.release();
   Py_INCREF(g_module);  // one reference kept for later imports
   return g_module;

@@ -69,9 +69,6 @@ PyObject* repo_open(PyObject*, PyObject* args, PyObject* kwargs) {
 // ---------------------------------------------------------------------------
 // History and branches
 
-// The e-mail recorded for commits made without one.
-constexpr const char kDefaultAuthorEmail[] = "agent@localhost";
-
 // A new 2-tuple taking both references, or nullptr when either is missing.
 PyObject* pair_of(PyRef first, PyRef second) {
   if (!first || !second) return nullptr;
@@ -112,14 +109,8 @@ PyObject* repo_commit(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     Result<TextBuffer> timeline = to_canonical_text(argv[0]);
     if (!timeline) return raise_error(timeline.error());
-    const Repo& repo = repo_of(self);
-    // The timeline is stored before HEAD is looked at: a refused commit
-    // leaves only an unreferenced object behind.
-    Result<std::string> timeline_id = write_object_text(objects_dir(repo), timeline->view());
-    if (!timeline_id) return raise_error(timeline_id.error());
-    Author author{author_name ? std::move(*author_name) : std::string(kDefaultAuthorName),
-                  author_email ? std::move(*author_email) : std::string(kDefaultAuthorEmail)};
-    Result<std::string> id = commit(repo, *timeline_id, std::move(author), std::move(message));
+    Result<std::string> id = commit_timeline(repo_of(self), timeline->view(), std::move(author_name),
+                                             std::move(author_email), std::move(message));
     if (!id) return raise_error(id.error());
     return new_str(*id);
   });
@@ -153,7 +144,7 @@ PyObject* repo_read_timeline(PyObject* self, PyObject* args, PyObject* kwargs) {
     Result<PyObject*> timeline = python_from_json(stored->text.view());
     if (timeline) return *timeline;
     if (PyErr_Occurred()) return nullptr;
-    return raise_error(timeline.error().with_context("parsing object " + stored->id));
+    return raise_error(object_parse_error(timeline.error(), stored->id));
   });
 }
 

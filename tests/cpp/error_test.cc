@@ -49,7 +49,9 @@ TEST_P(ErrorKinds, SurviveContext) {
 INSTANTIATE_TEST_SUITE_P(
     Table, ErrorKinds,
     testing::Values(KindCase{"absent", Error::from_errno(ENOENT), ErrorKind::kOs, ENOENT, true},
-                    KindCase{"not_a_directory", Error::from_errno(ENOTDIR), ErrorKind::kOs, ENOTDIR, true},
+                    KindCase{"not_a_directory", Error::from_errno(ENOTDIR), ErrorKind::kOs, ENOTDIR, false},
+                    KindCase{"nul_in_path", Error::absent("file name contains a NUL byte"), ErrorKind::kOs,
+                             ENOENT, true},
                     KindCase{"denied", Error::from_errno(EACCES), ErrorKind::kOs, EACCES, false},
                     KindCase{"message", Error("No such file or directory (os error 2)"),
                              ErrorKind::kFailure, 0, false},

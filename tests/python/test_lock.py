@@ -1,0 +1,126 @@
+"""Waiting for the repository lock while another process holds it.
+
+A holder process takes the lock on the .tesmo directory and is stopped with
+SIGSTOP, as a process stuck on a slow disk would be. A writer must then
+give up after a bounded wait with a clear TesmoError, stay interruptible by
+Ctrl-C, let its program's other threads run meanwhile, and change nothing
+in the repository on the way out.
+"""
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+import tesmo
+
+HOLDER = """
+import fcntl, os, sys
+fd = os.open(sys.argv[1], os.O_RDONLY)
+fcntl.flock(fd, fcntl.LOCK_EX)
+print("locked", flush=True)
+sys.stdin.read()  # holds the lock until its input closes
+"""
+
+
+@pytest.fixture
+def held(repo):
+    """The repository, its lock held by a stopped process; yields the holder."""
+    holder = subprocess.Popen([sys.executable, "-c", HOLDER, str(repo.root)],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    assert holder.stdout.readline() == "locked\n"
+    os.kill(holder.pid, signal.SIGSTOP)
+    yield holder
+    os.kill(holder.pid, signal.SIGCONT)
+    holder.stdin.close()
+    holder.wait(timeout=10)
+
+
+def snapshot(repo):
+    """Every ref and the branch listing, which a refused write must leave alone."""
+    refs = {p.relative_to(repo.root): p.read_text() for p in repo.root.rglob("*")
+            if p.is_file() and "objects" not in p.parts}
+    return refs, repo.list_branches()
+
+
+@pytest.fixture
+def repo(workdir):
+    repo = tesmo.Repo.init(workdir)
+    repo.commit({"OTIO_SCHEMA": "Timeline.1", "name": "first"}, "first")
+    return repo
+
+
+def test_a_write_gives_up_after_a_bounded_wait(repo, held):
+    before = snapshot(repo)
+    started = time.monotonic()
+    with pytest.raises(tesmo.TesmoError) as caught:
+        repo.commit({"OTIO_SCHEMA": "Timeline.1", "name": "second"}, "second")
+    waited = time.monotonic() - started
+    assert 29 < waited < 40
+    assert str(caught.value) == (f"another process holds the lock of {repo.root} and kept it "
+                                 "for 30 s; nothing was changed")
+    assert snapshot(repo) == before
+
+
+CHILD = """
+import sys, threading, time
+import tesmo
+repo = tesmo.Repo.open(sys.argv[1])
+ticks = 0
+def count():
+    global ticks
+    while True:
+        ticks += 1
+        time.sleep(0.01)
+threading.Thread(target=count, daemon=True).start()
+print("waiting", flush=True)
+started = time.monotonic()
+try:
+    {write}
+except KeyboardInterrupt:
+    print("interrupted", round(time.monotonic() - started, 2), ticks, flush=True)
+"""
+
+
+@pytest.mark.parametrize("write", [
+    'repo.commit({"OTIO_SCHEMA": "Timeline.1", "name": "second"}, "second")',
+    'repo.create_branch("other")',
+    'repo.switch_branch("main")',
+    'repo.delete_branch("gone")',
+], ids=["commit", "create_branch", "switch_branch", "delete_branch"])
+def test_ctrl_c_stops_the_wait_promptly(repo, held, write):
+    before = snapshot(repo)
+    child = subprocess.Popen([sys.executable, "-c", CHILD.replace("{write}", write),
+                              str(repo.root.parent)], stdout=subprocess.PIPE, text=True)
+    assert child.stdout.readline() == "waiting\n"
+    time.sleep(1.0)
+    sent = time.monotonic()
+    child.send_signal(signal.SIGINT)
+    out, _ = child.communicate(timeout=10)
+    answered = time.monotonic() - sent
+    word, waited, ticks = out.split()
+    assert word == "interrupted"
+    # Prompt, long before the bounded wait would end; and the program's other
+    # thread kept running while this one waited.
+    assert answered < 2 and 1 <= float(waited) < 5
+    assert int(ticks) > 20
+    assert child.returncode == 0
+    assert snapshot(repo) == before
+
+
+def test_the_write_goes_on_once_the_holder_lets_go(repo, held):
+    os.kill(held.pid, signal.SIGCONT)
+    releaser = subprocess.Popen([sys.executable, "-c", textwrap.dedent("""
+        import os, signal, sys, time
+        time.sleep(1.5)
+        os.kill(int(sys.argv[1]), signal.SIGTERM)
+    """), str(held.pid)])
+    started = time.monotonic()
+    commit_id = repo.commit({"OTIO_SCHEMA": "Timeline.1", "name": "second"}, "second")
+    assert 1 < time.monotonic() - started < 10
+    assert repo.resolve("main") == commit_id
+    releaser.wait(timeout=10)
