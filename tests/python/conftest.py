@@ -6,6 +6,9 @@ import pytest
 
 import tesmo
 
+# Every test runs under a deadline (see deadline.py).
+pytest_plugins = ["deadline"]
+
 
 @pytest.fixture
 def workdir(tmp_path, monkeypatch):

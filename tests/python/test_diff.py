@@ -6,6 +6,7 @@ ints and times as floats; `check` compares their repr too, so key order,
 int versus float and None all count.
 """
 
+import collections.abc
 import sys
 
 import pytest
@@ -750,3 +751,63 @@ class TestDiffRefs:
         with pytest.raises(TypeError) as excinfo:
             repo.diff_refs(*args)
         assert excinfo.value.args == (message,)
+
+
+class RepeatedKeys(collections.abc.Mapping):
+    """A mapping whose keys() repeat a key; values() pair up with them."""
+
+    def __init__(self, pairs):
+        self._pairs = pairs
+
+    def __getitem__(self, key):
+        raise KeyError(key)
+
+    def __iter__(self):
+        return iter(k for k, _ in self._pairs)
+
+    def __len__(self):
+        return len(self._pairs)
+
+    def keys(self):
+        return [k for k, _ in self._pairs]
+
+    def values(self):
+        return [v for _, v in self._pairs]
+
+
+def repeated_key_cut(first_name, later_name):
+    """A one-clip cut whose clip is a mapping that names it twice."""
+    clip = RepeatedKeys([("OTIO_SCHEMA", "Clip.1"), ("name", first_name),
+                         ("source_range", {"start_time": {"value": 0, "rate": 24},
+                                           "duration": {"value": 48, "rate": 24}}),
+                         ("media_reference", {"target_url": "shot.mov"}), ("name", later_name)])
+    return {"OTIO_SCHEMA": "Timeline.1", "tracks": {"OTIO_SCHEMA": "Stack.1", "children": [
+        {"OTIO_SCHEMA": "Track.1", "name": "V1", "kind": "Video", "children": [clip]}]}}
+
+
+def plain(value):
+    """The same value with every mapping a dict, the later of equal keys kept."""
+    if isinstance(value, collections.abc.Mapping):
+        return {k: plain(v) for k, v in zip(value.keys(), value.values())}
+    if isinstance(value, list):
+        return [plain(v) for v in value]
+    return value
+
+
+@pytest.mark.parametrize("side", ["before", "after"])
+def test_a_repeated_key_takes_its_later_value_in_diff(side):
+    # Against an empty track, the clip is added or removed under its name.
+    repeated, other = repeated_key_cut("early", "late"), plain(repeated_key_cut("x", "other"))
+    other["tracks"]["children"][0]["children"] = []
+    pair = (repeated, other) if side == "before" else (other, repeated)
+    expected = (plain(repeated), other) if side == "before" else (other, plain(repeated))
+    got = [c.to_dict() for c in tesmo.diff(*pair)]
+    assert got == [c.to_dict() for c in tesmo.diff(*expected)]
+    assert any("late" in str(record) for record in got)
+    assert not any("early" in str(record) for record in got)
+
+
+def test_a_repeated_key_takes_its_later_value_in_commit(repo):
+    stored = repo.read_commit(repo.commit(repeated_key_cut("early", "late"), "cut"))["timeline"]
+    assert stored == repo.read_commit(repo.commit(plain(repeated_key_cut("x", "late")), "same"))["timeline"]
+    assert repo.read_timeline("HEAD") == plain(repeated_key_cut("early", "late"))
