@@ -91,7 +91,8 @@ class ShapeCache {
  public:
   static constexpr std::size_t kMaxKeys = 16;
 
-  // The order for these keys, from the cache or sorted now.
+  // The order for these keys, from the cache or sorted now; valid until
+  // the next call.
   const std::uint8_t* order(PyObject* const* objects, const Key* const* keys, std::size_t n) {
     std::uint64_t h = n;
     for (std::size_t i = 0; i < n; ++i) {
@@ -246,7 +247,10 @@ class PlainWalk {
           objects[i] = members_[base + i].key;
           keys[i] = members_[base + i].text;
         }
-        const std::uint8_t* order = shapes_.order(objects, keys, n);
+        // A copy: the members' values may be dicts whose shapes take over
+        // this one's slot in the cache while they are written.
+        std::uint8_t order[ShapeCache::kMaxKeys];
+        std::copy_n(shapes_.order(objects, keys, n), n, order);
         for (std::size_t k = 0; k < n && ok; ++k) ok = member(base + order[k], k, depth);
       } else {
         std::sort(members_.begin() + static_cast<std::ptrdiff_t>(base), members_.end(),

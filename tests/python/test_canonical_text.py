@@ -142,9 +142,11 @@ def shapes(count):
 @pytest.mark.parametrize("value", [
     {f"key{i:02d}": i for i in reversed(range(40))},  # beyond the small-dict sort
     shapes(3000),  # more shapes than are remembered at once
+    # ... nested in dicts that still have members to write after them
+    {"z": 1, "meta": {"b": shapes(3000), "a": [{"y": 2, "x": shapes(700)}]}, "a": 2, "m": 3},
     [{"b": 1, "a": 2}, {"a": 3, "b": 4}, {"b": 5, "a": 6}],
     {"int": Frames(24), "float": Seconds(1.5), "str": Name("x\n"), "list": [Frames(-3)]},
-], ids=["wide", "shapes", "orders", "subclasses"])
+], ids=["wide", "shapes", "nested_shapes", "orders", "subclasses"])
 def test_plain_documents_of_every_shape(repo, value):
     assert stored_text(repo, value).decode() == render(value)
 
