@@ -35,7 +35,7 @@ def suffix_of(path: str) -> str:
 def _otio(path: str, doing: str) -> Any:
     """The opentimelineio module, or a CliError naming what to install."""
     try:
-        import opentimelineio
+        import opentimelineio  # type: ignore[import-untyped,import-not-found,unused-ignore]
     except ImportError:
         packages = "opentimelineio"
         extra = ADAPTER_PACKAGES.get(suffix_of(path))
