@@ -468,7 +468,8 @@ def _frames_at(value: Any, rate: float) -> str:
 
 def _detail(record: Dict[str, Any], spot: _Placed, groups: List[_Lanes]) -> Tuple[str, str]:
     """The subject (clip, transition or track name) and one line saying
-    what happened, in frames at the track's rate."""
+    what happened, in frames at the track's rate; positions count from 1,
+    as in the command's change list."""
     op = record["op"]
     group = groups[spot.lanes] if 0 <= spot.lanes < len(groups) else None
     track = (group.new or group.old) if group else None
@@ -490,10 +491,10 @@ def _detail(record: Dict[str, Any], spot: _Placed, groups: List[_Lanes]) -> Tupl
                          f"{_frames_at(after['duration'], rate)} frames (head "
                          f"{_signed(spot.head)}, tail {_signed(spot.tail)})")
     if op == "moved":
-        return subject, (f"position {record['from_index']} \u2192 {record['to_index']}, now after "
-                         f"{_ref_name(record['before_neighbor'], 'the start')}")
+        return subject, (f"position {record['from_index'] + 1} \u2192 {record['to_index'] + 1}, "
+                         f"now after {_ref_name(record['before_neighbor'], 'the start')}")
     if op in ("added", "removed"):
-        return subject, f"at position {record['index']}"
+        return subject, f"at position {record['index'] + 1}"
     if op == "effects_changed":
         return subject, f"{record['before']} \u2192 {record['after']} effects"
     return subject, (f"{record['before_media'] or '(no media)'} \u2192 "
