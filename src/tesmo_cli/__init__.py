@@ -1,3 +1,20 @@
-"""The tesmo command line and the visual change report, built on the tesmo module."""
+"""The tesmo command line and the visual change report, built on the tesmo module.
 
-__all__: list[str] = []
+``tesmo_cli.render_report`` is the report's entry point; it is imported on
+first use, so importing this package loads neither it nor OpenTimelineIO.
+"""
+
+from typing import TYPE_CHECKING, Any
+
+__all__ = ["render_report"]
+
+if TYPE_CHECKING:
+    from .report import render_report
+
+
+def __getattr__(name: str) -> Any:
+    if name == "render_report":
+        from .report import render_report
+
+        return render_report
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -13,9 +13,11 @@ and the metadata holds the change's payload under ``"tesmo"``.
 from __future__ import annotations
 
 import copy
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, List, Optional, Tuple
 
+from . import otio_json
 from .changes import describe
+from .otio_json import Json, media, media_reference, schema, text, track_kind, tracks
 
 MARKER_COLOURS = {
     "trimmed": "YELLOW",
@@ -30,84 +32,31 @@ MARKER_COLOURS = {
     "track_removed": "BLACK",
 }
 
-Json = Dict[str, Any]
-
-
-def _schema(value: Any) -> str:
-    if not isinstance(value, dict):
-        return ""
-    name = value.get("OTIO_SCHEMA")
-    return name.split(".", 1)[0] if isinstance(name, str) else ""
-
-
-def _tracks(document: Any) -> List[Json]:
-    """The top-level tracks, as the diff reads them."""
-    try:
-        children = document["tracks"]["children"]
-    except (KeyError, TypeError):
-        return []
-    return [child for child in children if _schema(child) == "Track"] if isinstance(children, list) else []
-
 
 def _clips(track: Json) -> List[Json]:
     children = track.get("children")
-    if not isinstance(children, list):
-        return []
-    return [child for child in children if _schema(child) == "Clip"]
-
-
-def _kind(track: Json) -> str:
-    kind = track.get("kind")
-    if isinstance(kind, str) and kind.lower() in ("video", "audio"):
-        return kind.lower()
-    return "other"
-
-
-def _name(value: Json) -> str:
-    name = value.get("name")
-    return name if isinstance(name, str) else ""
+    return [child for child in children if schema(child) == "Clip"] \
+        if isinstance(children, list) else []
 
 
 def _media(clip: Json) -> Optional[str]:
-    """The clip's media identity, as in a change record's clip reference."""
-    reference = clip.get("media_reference")
-    if reference is None and isinstance(clip.get("media_references"), dict):
-        key = clip.get("active_media_reference_key") or "DEFAULT_MEDIA"
-        reference = clip["media_references"].get(key)
-    if not isinstance(reference, dict):
-        return None
-    url = reference.get("target_url")
-    if isinstance(url, str) and url:
-        return url
-    name = reference.get("name")
-    if isinstance(name, str) and name:
-        return "ref-by-name:" + name
-    return None
+    return media(media_reference(clip))
 
 
 def pair_tracks(before: Any, after: Any) -> List[Tuple[Json, Json, str]]:
     """(before track, after track, display name) of each pair of tracks the
-    diff compares: greedy in the after order, same kind, an equal name
-    preferred; the display name is the after name, else the before name."""
-    olds = _tracks(before)
-    taken = [False] * len(olds)
-    pairs = []
-    for new in _tracks(after):
-        found = None
-        if _name(new):
-            found = next((i for i, old in enumerate(olds) if not taken[i]
-                          and _kind(old) == _kind(new) and _name(old) == _name(new)), None)
-        if found is None:
-            found = next((i for i, old in enumerate(olds)
-                          if not taken[i] and _kind(old) == _kind(new)), None)
-        if found is not None:
-            taken[found] = True
-            pairs.append((olds[found], new, _name(new) or _name(olds[found])))
-    return pairs
+    diff compares; the display name is the after name, else the before name."""
+    olds, news = tracks(before), tracks(after)
+    return [(olds[b], news[a], text(news[a].get("name")) or text(olds[b].get("name")))
+            for b, a in otio_json.pair_tracks(olds, news, _kind_and_name)]
+
+
+def _kind_and_name(track: Json) -> Tuple[str, str]:
+    return track_kind(track), text(track.get("name"))
 
 
 def _same(clip: Json, ref: Optional[Json]) -> bool:
-    return (ref is not None and _name(clip) == (ref.get("name") or "")
+    return (ref is not None and text(clip.get("name")) == (ref.get("name") or "")
             and _media(clip) == ref.get("media_reference"))
 
 
@@ -185,8 +134,8 @@ def annotate(before: Any, after: Any, changes: List[Json]) -> Any:
         op = change.get("op")
         if op in ("track_added", "track_removed"):
             if op == "track_added":
-                track = next((t for t in _tracks(result) if _name(t) == change.get("name")
-                              and _kind(t) == change.get("kind")
+                track = next((t for t in tracks(result) if text(t.get("name")) == change.get("name")
+                              and track_kind(t) == change.get("kind")
                               and all(t is not pair[1] for pair in pairs)), None)
                 if track is not None:
                     _add_marker(track, marker(change, _zero_range()))
@@ -226,12 +175,12 @@ def _mark_removed(change: Json, old_clips: List[Json], new_clips: List[Json], ne
     index = change.get("index")
     position = index if isinstance(index, int) else 0
     for old in old_clips[position + 1:]:
-        found = _find(new_clips, {"name": _name(old), "media_reference": _media(old)})
+        found = _find(new_clips, {"name": text(old.get("name")), "media_reference": _media(old)})
         if found is not None:
             _add_marker(found, marker(change, _range_of(found)))
             return
     for old in reversed(old_clips[:position]):
-        found = _find(new_clips, {"name": _name(old), "media_reference": _media(old)})
+        found = _find(new_clips, {"name": text(old.get("name")), "media_reference": _media(old)})
         if found is not None:
             _add_marker(found, marker(change, _range_of(found, at_end=True)))
             return

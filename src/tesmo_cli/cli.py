@@ -12,8 +12,8 @@ import tesmo
 
 from . import changes as changes_text
 from .errors import CliError
-from .files import (ADAPTER_PACKAGES, atomic_output, document_text, read_document, suffix_of,
-                    write_document)
+from .files import (ADAPTER_PACKAGES, document_text, document_writer, read_document, suffix_of,
+                    text_writer, write_document, write_outputs)
 
 # diff(1)'s statuses.
 SAME, DIFFERENT, TROUBLE = 0, 1, 2
@@ -155,6 +155,8 @@ def clip_log(args: argparse.Namespace, repo: tesmo.Repo) -> int:
     paint = changes_text.Painter(colour_on(args))
     try:
         for number, (commit_id, record) in enumerate(entries, 1):
+            if args.n is not None and len(found) >= args.n:
+                break
             if progress:
                 sys.stderr.write(f"\rreading history: {number}/{len(entries)} commits")
                 sys.stderr.flush()
@@ -167,8 +169,6 @@ def clip_log(args: argparse.Namespace, repo: tesmo.Repo) -> int:
             named = [c for c in diff if _names_clip(c, args.clip, args.track)]
             if named:
                 found.append((commit_id, record, named))
-                if args.n is not None and len(found) >= args.n:
-                    break
     finally:
         if progress:
             sys.stderr.write("\r\x1b[K")
@@ -288,20 +288,20 @@ def cmd_diff(args: argparse.Namespace) -> int:
         found = repo().diff_refs(old.ref, new.ref)
     records = [change.to_dict() for change in found]
 
+    # Every output is made before any is written, and none is written unless
+    # all can be.
+    outputs = []
     if args.annotate is not None:
         from .annotate import annotate
 
-        write_document(annotate(before, after, records), in_directory(args, args.annotate))
+        path = in_directory(args, args.annotate)
+        outputs.append((path, document_writer(annotate(before, after, records), path)))
     if args.html is not None:
         from .report import render_report
 
         page = render_report(before, after, before_label=args.old, after_label=args.new)
-
-        def write_html(temporary: str) -> None:
-            with open(temporary, "w", encoding="utf-8") as stream:
-                stream.write(page)
-
-        atomic_output(in_directory(args, args.html), write_html)
+        outputs.append((in_directory(args, args.html), text_writer(page)))
+    write_outputs(outputs)
 
     if args.json:
         print_json(records)

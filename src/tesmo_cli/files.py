@@ -13,7 +13,7 @@ import json
 import os
 import tempfile
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any, Callable, List, Sequence, Tuple
 
 from .errors import CliError
 
@@ -35,7 +35,7 @@ def suffix_of(path: str) -> str:
 def _otio(path: str, doing: str) -> Any:
     """The opentimelineio module, or a CliError naming what to install."""
     try:
-        import opentimelineio
+        import opentimelineio  # type: ignore[import-untyped,import-not-found,unused-ignore]
     except ImportError:
         packages = "opentimelineio"
         extra = ADAPTER_PACKAGES.get(suffix_of(path))
@@ -120,32 +120,41 @@ def document_text(document: Any) -> str:
     return json.dumps(document, indent=4, ensure_ascii=False) + "\n"
 
 
-def atomic_output(path: str, write: Callable[[str], None]) -> None:
-    """Run write(temporary path) and rename the result to path.
+Writer = Callable[[str], None]
 
-    The temporary file is in path's directory and has its suffix (adapters
-    and readers go by the suffix), so a failed write leaves nothing behind
-    and an existing file at path stays as it was.
+
+def write_outputs(outputs: Sequence[Tuple[str, Writer]]) -> None:
+    """Run each write(temporary path), then rename every result to its path.
+
+    A temporary file is in its path's directory and has its suffix (adapters
+    and readers go by the suffix). Nothing is renamed until every write has
+    succeeded, so a failed write leaves no file behind, of its own or of
+    another output, and an existing file at a path stays as it was.
     """
-    target = Path(path)
-    directory = target.parent
-    suffix = target.suffix
+    temporaries: List[str] = []
     try:
-        descriptor, temporary = tempfile.mkstemp(prefix=".tesmo-", suffix=suffix, dir=directory)
-    except OSError as error:
-        raise CliError(f"{path}: cannot write: {error.strerror}") from None
-    os.close(descriptor)
-    try:
-        if suffix.lower() == ".otiod":
-            # A bundle is a directory the adapter creates itself.
-            os.unlink(temporary)
-        write(temporary)
-        if os.path.isfile(temporary):
-            # mkstemp makes the file private; give it a new file's usual mode.
-            os.chmod(temporary, 0o666 & ~_umask())
-        os.replace(temporary, target)
+        for path, _ in outputs:
+            target = Path(path)
+            try:
+                descriptor, temporary = tempfile.mkstemp(prefix=".tesmo-", suffix=target.suffix,
+                                                         dir=target.parent)
+            except OSError as error:
+                raise CliError(f"{path}: cannot write: {error.strerror}") from None
+            os.close(descriptor)
+            temporaries.append(temporary)
+            if target.suffix.lower() == ".otiod":
+                # A bundle is a directory the adapter creates itself.
+                os.unlink(temporary)
+        for (_, write), temporary in zip(outputs, temporaries):
+            write(temporary)
+            if os.path.isfile(temporary):
+                # mkstemp makes the file private; give it a new file's usual mode.
+                os.chmod(temporary, 0o666 & ~_umask())
+        for (path, _), temporary in zip(outputs, temporaries):
+            os.replace(temporary, path)
     except BaseException:
-        _remove(temporary)
+        for temporary in temporaries:
+            _remove(temporary)
         raise
 
 
@@ -167,17 +176,21 @@ def _remove(path: str) -> None:
         pass
 
 
-def write_document(document: Any, path: str) -> None:
-    """Write a document to path in the format its suffix names."""
+def text_writer(text: str) -> Writer:
+    """A writer of UTF-8 text."""
+
+    def write(temporary: str) -> None:
+        with open(temporary, "w", encoding="utf-8") as stream:
+            stream.write(text)
+
+    return write
+
+
+def document_writer(document: Any, path: str) -> Writer:
+    """A writer of a document in the format path's suffix names; a missing
+    library or adapter, or a document it cannot take, fails here."""
     if suffix_of(path) == ".otio":
-        text = document_text(document)
-
-        def write_json(temporary: str) -> None:
-            with open(temporary, "w", encoding="utf-8") as stream:
-                stream.write(text)
-
-        atomic_output(path, write_json)
-        return
+        return text_writer(document_text(document))
     otio = _otio(path, "writing")
     adapter = _adapter(otio, path, "write", "writing")
     try:
@@ -191,4 +204,9 @@ def write_document(document: Any, path: str) -> None:
         except Exception as error:
             raise CliError(f"{path}: cannot write as {adapter.name}: {_describe(error)}") from None
 
-    atomic_output(path, write_adapter)
+    return write_adapter
+
+
+def write_document(document: Any, path: str) -> None:
+    """Write a document to path in the format its suffix names."""
+    write_outputs([(path, document_writer(document, path))])

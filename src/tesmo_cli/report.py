@@ -25,7 +25,8 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import tesmo
 
-from tesmo_cli.report_page import PAGE_SCRIPT, PAGE_STYLE
+from .otio_json import media, media_reference, pair_tracks, schema, text, track_kind, tracks
+from .report_page import PAGE_SCRIPT, PAGE_STYLE
 
 __all__ = ["render_report", "build_model", "OPS"]
 
@@ -94,15 +95,6 @@ class _Track:
     length: float = 0.0
 
 
-def _schema(value: Any) -> Optional[str]:
-    if not isinstance(value, dict):
-        return None
-    text = value.get("OTIO_SCHEMA")
-    if not isinstance(text, str):
-        return None
-    return text.split(".", 1)[0]
-
-
 def _number(value: Any) -> Optional[float]:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         return None
@@ -129,34 +121,6 @@ def _range(value: Any) -> Optional[Tuple[_Time, _Time]]:
     return start, duration
 
 
-def _text(value: Any) -> str:
-    return value if isinstance(value, str) else ""
-
-
-def _media_reference(clip: Dict[str, Any]) -> Any:
-    """The clip's active reference: the single media_reference of older
-    documents, or the entry of media_references its key names."""
-    if "media_reference" in clip:
-        return clip["media_reference"]
-    references = clip.get("media_references")
-    if isinstance(references, dict):
-        key = clip.get("active_media_reference_key")
-        return references.get(key if isinstance(key, str) else "DEFAULT_MEDIA")
-    return None
-
-
-def _media(reference: Any) -> Optional[str]:
-    if not isinstance(reference, dict):
-        return None
-    url = reference.get("target_url")
-    if isinstance(url, str) and url:
-        return url
-    name = reference.get("name")
-    if isinstance(name, str) and name:
-        return "ref-by-name:" + name
-    return None
-
-
 def _item_length(item: Dict[str, Any], reference: Any = None) -> Optional[_Time]:
     """How long an item lasts in its track: its source range's duration, or
     for a clip without one, its media's available range."""
@@ -168,37 +132,30 @@ def _item_length(item: Dict[str, Any], reference: Any = None) -> Optional[_Time]
 
 def _track_rate(children: Sequence[Any]) -> float:
     for child in children:
-        if _schema(child) in ("Clip", "Gap", "Filler"):
-            length = _item_length(child, _media_reference(child))
+        if schema(child) in ("Clip", "Gap", "Filler"):
+            length = _item_length(child, media_reference(child))
             if length is not None and length.rate > 0 and math.isfinite(length.rate):
                 return length.rate
     return _DEFAULT_RATE
 
 
-_ASCII_LOWER = {code: code + 32 for code in range(ord("A"), ord("Z") + 1)}
-
-
 def _read_track(value: Dict[str, Any]) -> _Track:
-    kind_text = value.get("kind")
-    # Only ASCII capitals fold: "VIDEO" is video, a dotted capital I is not.
-    kind = kind_text.translate(_ASCII_LOWER) if isinstance(kind_text, str) else ""
     children = value.get("children")
     items = children if isinstance(children, list) else []
-    track = _Track(_text(value.get("name")), kind if kind in ("video", "audio") else "other",
-                   _track_rate(items))
+    track = _Track(text(value.get("name")), track_kind(value), _track_rate(items))
     now = 0.0
     item_index = 0
     previous_clip: Optional[_Clip] = None  # the clip directly before, if the last item was one
     for child in items:
-        schema = _schema(child)
-        if schema == "Clip":
-            reference = _media_reference(child)
+        kind = schema(child)
+        if kind == "Clip":
+            reference = media_reference(child)
             span = _range(child.get("source_range"))
             length = _item_length(child, reference)
             effects = child.get("effects")
             clip = _Clip(
-                name=_text(child.get("name")),
-                media=_media(reference),
+                name=text(child.get("name")),
+                media=media(reference),
                 start=span[0] if span else None,
                 duration=span[1] if span else None,
                 effects=len(effects) if isinstance(effects, list) else 0,
@@ -209,11 +166,11 @@ def _read_track(value: Dict[str, Any]) -> _Track:
             now += clip.length
             track.clips.append(clip)
             previous_clip = clip
-        elif schema in ("Gap", "Filler"):
+        elif kind in ("Gap", "Filler"):
             length = _item_length(child)
             now += max(0.0, length.seconds()) if length else 0.0
             previous_clip = None
-        elif schema == "Transition":
+        elif kind == "Transition":
             in_offset = _time(child.get("in_offset"))
             out_offset = _time(child.get("out_offset"))
             after_clip = None
@@ -221,7 +178,7 @@ def _read_track(value: Dict[str, Any]) -> _Track:
                 after_clip = len(track.clips) - 1
                 previous_clip.next_transition = len(track.transitions)
             track.transitions.append(_Transition(
-                name=_text(child.get("name")),
+                name=text(child.get("name")),
                 cut=now,
                 in_offset=in_offset.seconds() if in_offset else 0.0,
                 out_offset=out_offset.seconds() if out_offset else 0.0,
@@ -236,34 +193,11 @@ def _read_track(value: Dict[str, Any]) -> _Track:
 
 
 def _read_tracks(timeline: Any) -> List[_Track]:
-    stack = timeline.get("tracks") if isinstance(timeline, dict) else None
-    children = stack.get("children") if isinstance(stack, dict) else None
-    if not isinstance(children, list):
-        return []
-    return [_read_track(child) for child in children if _schema(child) == "Track"]
+    return [_read_track(track) for track in tracks(timeline)]
 
 
 # ---------------------------------------------------------------------------
 # Pairing: which tracks and clips the drawing puts against each other
-
-
-def _pair_tracks(before: List[_Track], after: List[_Track]) -> List[Tuple[int, int]]:
-    """Tracks pair by kind, preferring equal names, greedily in the after
-    timeline's order; the records of the diff are grouped the same way."""
-    taken = [False] * len(before)
-    pairs = []
-    for a, track in enumerate(after):
-        found = -1
-        if track.name:
-            found = next((b for b, other in enumerate(before) if not taken[b]
-                          and other.kind == track.kind and other.name == track.name), -1)
-        if found < 0:
-            found = next((b for b, other in enumerate(before)
-                          if not taken[b] and other.kind == track.kind), -1)
-        if found >= 0:
-            taken[found] = True
-            pairs.append((found, a))
-    return pairs
 
 
 def _exact_key(clip: _Clip) -> Optional[str]:
@@ -443,7 +377,7 @@ def _seconds(value: Any) -> float:
 def _layout(before: List[_Track], after: List[_Track]) -> List[_Lanes]:
     """Lane groups from top to bottom: the after tracks in order, paired
     or added, with each removed track shown where it stood before."""
-    pairs = _pair_tracks(before, after)
+    pairs = pair_tracks(before, after, lambda track: (track.kind, track.name))
     by_after = {a: b for b, a in pairs}
     paired_before = set(by_after.values())
     groups: List[_Lanes] = []
@@ -516,8 +450,8 @@ def _count(value: float) -> str:
 
 
 def _signed(value: float) -> str:
-    text = _count(abs(value))
-    return ("+" if value > 0 else "\u2212" if value < 0 else "\u00b1") + text
+    amount = _count(abs(value))
+    return ("+" if value > 0 else "\u2212" if value < 0 else "\u00b1") + amount
 
 
 def _ref_name(ref: Any, missing: str) -> str:
@@ -534,7 +468,8 @@ def _frames_at(value: Any, rate: float) -> str:
 
 def _detail(record: Dict[str, Any], spot: _Placed, groups: List[_Lanes]) -> Tuple[str, str]:
     """The subject (clip, transition or track name) and one line saying
-    what happened, in frames at the track's rate."""
+    what happened, in frames at the track's rate; positions count from 1,
+    as in the command's change list."""
     op = record["op"]
     group = groups[spot.lanes] if 0 <= spot.lanes < len(groups) else None
     track = (group.new or group.old) if group else None
@@ -556,10 +491,10 @@ def _detail(record: Dict[str, Any], spot: _Placed, groups: List[_Lanes]) -> Tupl
                          f"{_frames_at(after['duration'], rate)} frames (head "
                          f"{_signed(spot.head)}, tail {_signed(spot.tail)})")
     if op == "moved":
-        return subject, (f"position {record['from_index']} \u2192 {record['to_index']}, now after "
-                         f"{_ref_name(record['before_neighbor'], 'the start')}")
+        return subject, (f"position {record['from_index'] + 1} \u2192 {record['to_index'] + 1}, "
+                         f"now after {_ref_name(record['before_neighbor'], 'the start')}")
     if op in ("added", "removed"):
-        return subject, f"at position {record['index']}"
+        return subject, f"at position {record['index'] + 1}"
     if op == "effects_changed":
         return subject, f"{record['before']} \u2192 {record['after']} effects"
     return subject, (f"{record['before_media'] or '(no media)'} \u2192 "
@@ -615,10 +550,10 @@ def _track_model(track: Optional[_Track], media: _MediaTable) -> Any:
 
 
 def _script_json(value: Any) -> str:
-    text = json.dumps(value, ensure_ascii=False, separators=(",", ":"), allow_nan=False)
+    written = json.dumps(value, ensure_ascii=False, separators=(",", ":"), allow_nan=False)
     # Inside <script> only "</" could end the element early; JSON.parse
     # reads the escaped forms back as the same characters.
-    return text.replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026")
+    return written.replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026")
 
 
 def build_model(before: Any, after: Any, *, before_label: str = "OLD",

@@ -260,19 +260,17 @@ def colours(path: Path) -> Set[Tuple[int, ...]]:
 # ---------------------------------------------------------------------------
 # Pairs of timelines built with OpenTimelineIO (callers importorskip it first)
 
-EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+SCRIPTS = Path(__file__).resolve().parents[2] / "scripts"
 
 
 def workflow_pair() -> Tuple[Any, Any]:
-    """The assembly cut and the recut of the workflow example."""
-    spec = importlib.util.spec_from_file_location("otio_workflow", EXAMPLES / "otio_workflow.py")
+    """The assembly cut and the recut of the workflow example, as the
+    screenshot script builds them."""
+    spec = importlib.util.spec_from_file_location("report_screenshot", SCRIPTS / "report_screenshot.py")
     assert spec is not None and spec.loader is not None
-    example = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(example)
-    cut = example.assembly_cut()
-    before = example.as_value(cut)
-    example.recut(cut)
-    return before, example.as_value(cut)
+    script = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(script)
+    return script.workflow_versions()  # type: ignore[no-any-return]
 
 
 def base_cut() -> Any:

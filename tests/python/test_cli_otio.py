@@ -1,7 +1,6 @@
 """The tesmo command on EDL, FCP XML, FCPXML and OTIO files made with
 OpenTimelineIO's API and adapters."""
 
-import importlib.util
 import json
 import os
 import pty
@@ -290,10 +289,12 @@ def test_log_clip_lists_the_commits_that_change_it(tmp_path, clip, track, expect
         [(ids[number], ops) for number, ops in expected]
     for entry in found:
         assert all(c["clip"]["name"] == clip for c in entry["changes"])
-    lines = run(*args, "-n", "1", cwd=tmp_path, check_status=0).stdout.splitlines()
-    headings = [line for line in lines if not line.startswith(" ")]
-    assert [line.split()[0] for line in headings] == [ids[n][7:19] for n, _ in expected[:1]]
-    assert len(lines) - len(headings) == len(expected[0][1]) if expected else lines == []
+    # -n counts the commits listed: a heading each, then its changes.
+    for count in (0, 1):
+        lines = run(*args, "-n", count, cwd=tmp_path, check_status=0).stdout.splitlines()
+        headings = [line.split()[0] for line in lines if not line.startswith(" ")]
+        assert headings == [ids[n][7:19] for n, _ in expected[:count]]
+        assert len(lines) == sum(1 + len(ops) for _, ops in expected[:count])
 
 
 def test_log_clip_shows_progress_only_on_a_terminal(tmp_path):
@@ -311,15 +312,17 @@ def test_log_clip_shows_progress_only_on_a_terminal(tmp_path):
     assert process.stdout.decode() == piped.stdout
 
 
-def test_html_report_is_written(tmp_path):
-    if importlib.util.find_spec("tesmo_cli.report") is None:
-        pytest.skip("the report module is not here")
-    export(cut(), tmp_path / "old.otio")
+@pytest.mark.parametrize("suffix", ["otio", "edl"])
+def test_html_report_is_the_page_of_the_two_files(tmp_path, suffix):
+    from tesmo_cli import render_report
+
+    need_adapter(suffix)
     after = cut()
-    trim(after)
-    export(after, tmp_path / "new.otio")
-    run("diff", "old.otio", "new.otio", "-q", "--html", "report.html", cwd=tmp_path, check_status=1)
-    assert (tmp_path / "report.html").read_text().startswith("<!DOCTYPE html>")
+    recut(after)
+    old, new = export(cut(), tmp_path / f"old.{suffix}"), export(after, tmp_path / f"new.{suffix}")
+    run("diff", old.name, new.name, "-q", "--html", "report.html", cwd=tmp_path, check_status=1)
+    assert (tmp_path / "report.html").read_text(encoding="utf-8") == render_report(
+        adapter_read(old), adapter_read(new), before_label=old.name, after_label=new.name)
 
 
 def test_an_ale_clip_list_is_committed_as_one_track(tmp_path):
