@@ -55,6 +55,8 @@ PyObject* tesmo_error_type() {
 }
 
 PyObject* raise_error(const Error& error) {
+  if (error.kind() == ErrorKind::kPending) return nullptr;
+  if (error.kind() == ErrorKind::kInterrupted && PyErr_Occurred()) return nullptr;
   PyObject* type = tesmo_error_type();
   if (type == nullptr) return nullptr;
   const std::string& message = error.message();
