@@ -2,7 +2,7 @@
 // builder.
 #include <cstdint>
 #include <cstring>
-#include <memory>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -83,8 +83,7 @@ class KeyStrings {
     }
     PyRef str = PyRef::steal(new_str(text));
     if (!str) return nullptr;
-    entries_.push_back(std::make_unique<Entry>(Entry{h, std::string(text), std::move(str)}));
-    slots_[i] = entries_.back().get();
+    slots_[i] = &entries_.emplace_back(Entry{h, std::string(text), std::move(str)});
     ++count_;
     return slots_[i];
   }
@@ -105,7 +104,7 @@ class KeyStrings {
   }
 
   void grow() {
-    std::vector<Entry*> slots(slots_.empty() ? 64 : slots_.size() * 2, nullptr);
+    std::vector<Entry*> slots(slots_.empty() ? 32 : slots_.size() * 2, nullptr);
     for (Entry* entry : slots_) {
       if (entry == nullptr) continue;
       std::size_t i = entry->hash & (slots.size() - 1);
@@ -116,7 +115,7 @@ class KeyStrings {
   }
 
   std::vector<Entry*> slots_;
-  std::vector<std::unique_ptr<Entry>> entries_;
+  std::deque<Entry> entries_;  // never moves an entry as it grows
   std::size_t count_ = 0;
 };
 
@@ -131,6 +130,8 @@ class KeyStrings {
 class PythonBuilder {
  public:
   using Value = PyRef;
+  // Room for the members of a small document's open containers at once.
+  PythonBuilder() { stack_.reserve(32); }
   struct Container {
     bool is_object;
     std::size_t base;                          // its first member on the stack
