@@ -30,7 +30,11 @@ PyObject* change_get_op(PyObject* self, void*) {
 }
 
 PyObject* change_to_dict(PyObject* self, PyObject*) {
-  return guarded([&] { return to_python(change_to_json(record_of(self))); });
+  return guarded([&]() -> PyObject* {
+    Result<PyRef> dict = to_python(change_to_json(record_of(self)));
+    if (!dict) return raise_error(dict.error());
+    return std::move(dict).value().release();
+  });
 }
 
 PyObject* change_repr(PyObject* self) {
@@ -84,10 +88,11 @@ constexpr Param kDiffParams[] = {{"before", true}, {"after", true}};
 // call as TesmoError. Plain documents (the dicts json.loads gives) are read
 // straight from the objects: checking that they convert and reading them
 // runs none of the caller's code, so the result and every message are those
-// of converting them, without building the JSON values. A document that is
-// not plain is converted. If the second is not plain, its conversion may run
-// code of the caller that changes the first, so the first is converted
-// before that, as the order of the steps requires.
+// of converting them, without building the JSON values. Any other document
+// is converted, which for a plain one that does not convert gives its error
+// without running any of the caller's code. If the second is not plain,
+// its conversion may run code of the caller that changes the first, so the
+// first is converted before that, as the order of the steps requires.
 Status read_both(PyObject* before, PyObject* after, TimelineModel& before_model, TimelineModel& after_model) {
   std::optional<JsonValue> before_value, after_value;
   const auto convert = [](PyObject* document, std::optional<JsonValue>& value) -> Status {
@@ -96,14 +101,10 @@ Status read_both(PyObject* before, PyObject* after, TimelineModel& before_model,
     value = std::move(converted).value();
     return {};
   };
-  Result<bool> before_plain = check_plain(before);
-  if (!before_plain) return before_plain.error();
-  if (!*before_plain) {
+  if (!plain_converts(before)) {
     if (Status s = convert(before, before_value); !s) return s;
   }
-  Result<bool> after_plain = check_plain(after);
-  if (!after_plain) return after_plain.error();
-  if (!*after_plain) {
+  if (!plain_converts(after)) {
     if (!before_value) {
       if (Status s = convert(before, before_value); !s) return s;
     }
@@ -111,7 +112,12 @@ Status read_both(PyObject* before, PyObject* after, TimelineModel& before_model,
   }
   const auto read = [](PyObject* document, std::optional<JsonValue>& value, TimelineModel& model) -> Status {
     Result<TimelineModel> read = value ? read_otio_timeline(std::move(*value)) : read_plain_timeline(document);
-    if (!read) return read.error();
+    if (!read) {
+      // The view's only Python failure is an allocation's, reported by the
+      // rule for exceptions raised while a caller's value is read.
+      if (read.error().kind() == ErrorKind::kPending) return fetch_python_error();
+      return read.error();
+    }
     model = std::move(read).value();
     return {};
   };

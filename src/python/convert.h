@@ -1,4 +1,8 @@
-// Conversion between Python objects and JSON values, both directions.
+// Conversion between Python objects and JSON, one path per direction:
+// walk.h holds the walk over a caller's object that to_value.cc (to a
+// JsonValue) and to_text.cc (to canonical text, after plain.cc's fast path
+// for plain documents) share; to_python.cc builds Python objects from JSON
+// text or from a JsonValue with one builder.
 #pragma once
 
 #include <Python.h>
@@ -6,6 +10,7 @@
 #include "core/error.h"
 #include "core/json.h"
 #include "core/text_buffer.h"
+#include "python/pyref.h"
 
 #include <string_view>
 
@@ -23,35 +28,30 @@ inline constexpr int kMaxNesting = 127;
 // exception is left pending.
 Result<JsonValue> to_json_value(PyObject* obj);
 
-// Whether the object is plain: built only of None, bool, int, float, str,
-// and exactly list, tuple and dict with keys of type str exactly, so that
-// reading it can run none of the caller's code. True when it is plain and
-// converts; the conversion's error when it is plain up to a value that does
-// not convert; false when it is not plain, found before any of the caller's
-// code ran. Builds nothing.
-Result<bool> check_plain(PyObject* obj);
-
 // The canonical text (canonical_json) of the value to_json_value would give,
 // written directly from the objects, with the same checks and messages.
 Result<TextBuffer> to_canonical_text(PyObject* obj);
 
-// The fast paths for plain documents (see check_plain), which run none of
-// the caller's code and never raise. plain_canonical_text appends what
-// to_canonical_text gives and returns true, or returns false, leaving
-// `out` in any state, for anything it does not take; plain_converts is true
-// when check_plain would be, false when check_plain must decide.
+// The fast paths for plain documents: built only of None, bool, int, float,
+// str, and exactly list, tuple and dict with keys of type str exactly, so
+// that reading them runs none of the caller's code. They never raise.
+// plain_canonical_text appends what to_canonical_text gives and returns
+// true, or returns false, leaving `out` in any state, for anything it does
+// not take; plain_converts is true when the object is plain and converts,
+// false when it is not plain or holds a value that does not convert. For a
+// plain object that does not convert, to_json_value gives the error and
+// runs none of the caller's code either.
 bool plain_canonical_text(PyObject* obj, TextBuffer& out);
 bool plain_converts(PyObject* obj);
 
 // New Python objects straight from JSON text: what to_python of parse_json
-// of the text gives, without the value in between. A new reference, or the
-// parse error; when the interpreter fails to allocate, an error with its
-// exception set.
-Result<PyObject*> python_from_json(std::string_view text);
+// of the text gives, without the value in between. The parse error, or
+// Error::pending() when the interpreter fails to allocate.
+Result<PyRef> python_from_json(std::string_view text);
 
 // New Python objects for a value: dicts iterate their keys in ascending
-// order, lists are allocated once at their final length. Returns a new
-// reference, or nullptr with an exception set (only when memory runs out).
-PyObject* to_python(const JsonValue& value);
+// order, lists are allocated once at their final length, each distinct key
+// text is one str. Error::pending() when the interpreter fails to allocate.
+Result<PyRef> to_python(const JsonValue& value);
 
 }  // namespace tesmo::py

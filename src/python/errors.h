@@ -2,6 +2,10 @@
 // a core Error into it, the rule for Python exceptions raised while a
 // caller's value is converted, and the guard that keeps C++ exceptions from
 // unwinding through the interpreter.
+//
+// Every binding function that can fail returns a Result (or Status); one
+// that fails with a Python exception already set returns Error::pending(),
+// never an empty message, and raise_error hands that exception on.
 #pragma once
 
 #include <Python.h>
@@ -17,8 +21,12 @@ namespace tesmo::py {
 // process (borrowed reference), or nullptr with an exception set.
 PyObject* tesmo_error_type();
 
-// Sets TesmoError(error's outermost message) as the pending exception.
-// Always returns nullptr so callers can `return raise_error(e);`.
+// Sets TesmoError(error's outermost message) as the pending exception,
+// except for an error whose exception is already set: one of kind
+// kPending, and one of kind kInterrupted when an exception is pending (the
+// KeyboardInterrupt of a signal handler that cut a wait short); those are
+// left as they are. Always returns nullptr so callers can
+// `return raise_error(e);`.
 PyObject* raise_error(const Error& error);
 
 // Replaces the pending Python exception with TesmoError whose text is the

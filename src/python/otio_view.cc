@@ -128,7 +128,7 @@ class PyView {
 Result<TimelineModel> read_plain_timeline(PyObject* document) {
   ReadContext context;
   Result<TimelineModel> model = otio_read::read_timeline(PyView(document, &context));
-  if (context.failed) return fetch_python_error();
+  if (context.failed) return Error::pending();
   return model;
 }
 

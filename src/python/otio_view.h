@@ -11,8 +11,8 @@ namespace tesmo::py {
 
 // The model read_otio_timeline gives for the conversion of `document`, with
 // the same messages, read from the objects themselves. Only for documents
-// check_plain accepts: the reading then runs none of the caller's code. The
-// failure of an allocation is reported as the Python error it raised.
+// plain_converts accepts: the reading then runs none of the caller's code.
+// The failure of an allocation is Error::pending(), its exception set.
 Result<TimelineModel> read_plain_timeline(PyObject* document);
 
 }  // namespace tesmo::py

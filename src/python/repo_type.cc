@@ -79,7 +79,7 @@ PyObject* pair_of(PyRef first, PyRef second) {
   return pair;
 }
 
-PyObject* commit_dict(const Commit& record) { return to_python(commit_to_json(record)); }
+Result<PyRef> commit_dict(const Commit& record) { return to_python(commit_to_json(record)); }
 
 // Matches a method taking one string parameter and converts it.
 bool one_string(const char* method, const Param (&params)[1], PyObject* args, PyObject* kwargs,
@@ -141,9 +141,9 @@ PyObject* repo_read_timeline(PyObject* self, PyObject* args, PyObject* kwargs) {
     // in between.
     Result<TimelineText> stored = read_timeline_text(repo_of(self), ref);
     if (!stored) return raise_error(stored.error());
-    Result<PyObject*> timeline = python_from_json(stored->text.view());
-    if (timeline) return *timeline;
-    if (PyErr_Occurred()) return nullptr;
+    Result<PyRef> timeline = python_from_json(stored->text.view());
+    if (timeline) return std::move(timeline).value().release();
+    if (timeline.error().kind() == ErrorKind::kPending) return raise_error(timeline.error());
     return raise_error(object_parse_error(timeline.error(), stored->id));
   });
 }
@@ -154,7 +154,9 @@ PyObject* repo_read_commit(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!one_string("Repo.read_commit", kRefstrParams, args, kwargs, ref)) return nullptr;
     Result<Commit> record = read_commit(repo_of(self), ref);
     if (!record) return raise_error(record.error());
-    return commit_dict(*record);
+    Result<PyRef> dict = commit_dict(*record);
+    if (!dict) return raise_error(dict.error());
+    return std::move(dict).value().release();
   });
 }
 
@@ -185,7 +187,9 @@ PyObject* repo_log(PyObject* self, PyObject* args, PyObject* kwargs) {
       // with an exception pending.
       PyRef id = PyRef::steal(new_str(entry.id));
       if (!id) return nullptr;
-      PyObject* pair = pair_of(std::move(id), PyRef::steal(commit_dict(entry.commit)));
+      Result<PyRef> record = commit_dict(entry.commit);
+      if (!record) return raise_error(record.error());
+      PyObject* pair = pair_of(std::move(id), std::move(record).value());
       if (pair == nullptr) return nullptr;
       PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);
     }

@@ -262,6 +262,82 @@ class TestReaderErrors:
               [placed("added", ref("B", "b.mov"), 1)])
 
 
+class Hook(collections.abc.Mapping):
+    """An empty mapping that is not a dict, so the diff converts the document
+    holding it, running `action` when the conversion lists its keys."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __getitem__(self, key):
+        raise KeyError(key)
+
+    def __iter__(self):
+        self.action()
+        return iter(())
+
+    def __len__(self):
+        return 0
+
+
+def with_metadata(document, value):
+    return dict(document, metadata={"x": value})
+
+
+class TestConversionOrder:
+    """Plain documents are read from their objects and others converted; the
+    first document is done before the second, and a plain document that does
+    not convert is refused before any of the caller's code runs after it."""
+
+    @pytest.mark.parametrize(
+        "before, after, message, ran",
+        [
+            (2**64, "hook", "JSON number out of range", []),
+            ("hook", 2**64, "JSON number out of range", ["before"]),
+            (None, 2**64, "JSON number out of range", []),
+            (2**64, object(), "JSON number out of range", []),
+            (2**64, 2**200, "JSON number out of range", []),
+            (object(), "hook", "unsupported type object", []),
+            (None, "\ud800", "UnicodeEncodeError: 'utf-8' codec can't encode character "
+             "'\\ud800' in position 0: surrogates not allowed", []),
+        ],
+        ids=["plain-refused-then-hook", "hook-then-plain-refused", "plain-then-plain-refused",
+             "plain-refused-then-other", "both-plain-refused", "other-refused-then-hook",
+             "plain-then-surrogate"],
+    )
+    def test_first_refusal_reported(self, before, after, message, ran):
+        calls = []
+
+        def make(value, side):
+            if value == "hook":
+                value = Hook(lambda: calls.append(side))
+            return with_metadata(v1(A), value)
+
+        assert tesmo_error(lambda: tesmo.diff(make(before, "before"), make(after, "after"))) == (
+            message,)
+        assert sorted(set(calls)) == ran
+
+    def test_second_changing_the_first_after_it_is_read(self):
+        before = v1(A)
+
+        def add_track():
+            if len(before["tracks"]["children"]) == 1:
+                before["tracks"]["children"].append(track("V2", B))
+
+        assert tesmo.diff(before, with_metadata(v1(A), Hook(add_track))) == []
+        assert len(before["tracks"]["children"]) == 2
+
+    def test_first_changing_the_second_before_it_is_read(self):
+        after = v1(A)
+
+        def add_track():
+            if len(after["tracks"]["children"]) == 1:
+                after["tracks"]["children"].append(track("V2", B))
+
+        changes = tesmo.diff(with_metadata(v1(A), Hook(add_track)), after)
+        assert [change.op for change in changes] == ["track_added"]
+
+
 class TestTracks:
     def test_no_tracks(self):
         assert tesmo.diff(timeline(), timeline()) == []
