@@ -12,6 +12,7 @@ import sys
 import pytest
 
 import tesmo
+from test_canonical_text import Pairs
 
 # --- documents -------------------------------------------------------------
 
@@ -829,31 +830,9 @@ class TestDiffRefs:
         assert excinfo.value.args == (message,)
 
 
-class RepeatedKeys(collections.abc.Mapping):
-    """A mapping whose keys() repeat a key; values() pair up with them."""
-
-    def __init__(self, pairs):
-        self._pairs = pairs
-
-    def __getitem__(self, key):
-        raise KeyError(key)
-
-    def __iter__(self):
-        return iter(k for k, _ in self._pairs)
-
-    def __len__(self):
-        return len(self._pairs)
-
-    def keys(self):
-        return [k for k, _ in self._pairs]
-
-    def values(self):
-        return [v for _, v in self._pairs]
-
-
 def repeated_key_cut(first_name, later_name):
     """A one-clip cut whose clip is a mapping that names it twice."""
-    clip = RepeatedKeys([("OTIO_SCHEMA", "Clip.1"), ("name", first_name),
+    clip = Pairs([("OTIO_SCHEMA", "Clip.1"), ("name", first_name),
                          ("source_range", {"start_time": {"value": 0, "rate": 24},
                                            "duration": {"value": 48, "rate": 24}}),
                          ("media_reference", {"target_url": "shot.mov"}), ("name", later_name)])
