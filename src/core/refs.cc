@@ -153,11 +153,12 @@ Status delete_branch(const Repo& repo, std::string_view name) {
   if (const auto* on = std::get_if<OnBranch>(&*head); on && on->name == name) {
     return Error("cannot delete the current branch (" + std::string(name) + "); switch first");
   }
+  // A branch is a file that a stat finds; a dangling link is none, and
+  // unlink would remove it all the same.
   const std::string path = branch_path(repo, name);
+  if (!path_exists(path)) return Error("branch " + std::string(name) + " does not exist");
   if (::unlink(path.c_str()) != 0) {
-    const Error failure = Error::from_errno(errno);
-    if (names_nothing(failure, path)) return Error("branch " + std::string(name) + " does not exist");
-    return failure.with_context("removing " + display_path(path));
+    return Error::from_errno(errno).with_context("removing " + display_path(path));
   }
   return {};
 }

@@ -10,6 +10,8 @@
 
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <new>
 
@@ -45,10 +47,18 @@ std::string type_name_of(PyObject* obj);
 // Runs `fn`, turning a C++ exception into a Python one: bad_alloc becomes
 // MemoryError, anything else SystemError (an internal fault, never
 // TesmoError). No C++ exception may unwind through CPython's frames.
+//
+// The one unwinding let through is the forced unwind with which the
+// interpreter ends a thread (pthread_exit) that wants the interpreter lock
+// back while the interpreter shuts down, as a daemon thread waiting for a
+// repository lock does: it must run on, closing what the frames hold, or
+// the process aborts.
 template <class Fn>
-auto guarded(Fn&& fn) noexcept -> decltype(fn()) {
+auto guarded(Fn&& fn) -> decltype(fn()) {
   try {
     return fn();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {

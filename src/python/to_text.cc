@@ -133,10 +133,13 @@ Result<TextBuffer> to_canonical_text(PyObject* obj) {
   // Documents committed one after another are mostly of one size; room for
   // the last one's text up front saves growing through the heap to it.
   // Room not written to costs address space only.
+  // The hint is capped: where address space is counted as memory (strict
+  // overcommit, RLIMIT_AS), a small commit after a huge one must not fail.
+  static constexpr std::size_t kMaxSizeHint = std::size_t{64} << 20;
   static std::size_t last_size = 0;
   {
     TextBuffer text;
-    text.make_room(last_size + last_size / 8);
+    text.make_room(std::min(last_size + last_size / 8, kMaxSizeHint));
     if (plain_canonical_text(obj, text)) {
       last_size = text.size();
       return text;

@@ -133,6 +133,12 @@ class TestDeleteBranch:
         assert objects.files() == before
         assert repo.current_branch() == "main"
 
+    def test_a_dangling_link_is_no_branch_and_stays(self, repo, heads, first):
+        # No other call sees it as a branch, so deleting it is refused too.
+        (heads / "ghost").symlink_to(heads / "nowhere")
+        assert tesmo_error(lambda: repo.delete_branch("ghost")) == ("branch ghost does not exist",)
+        assert (heads / "ghost").is_symlink()
+
     @pytest.mark.parametrize("born", [False, True], ids=["unborn", "with-file"])
     def test_current_branch_refused(self, repo, heads, born):
         if born:

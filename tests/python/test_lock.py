@@ -124,3 +124,24 @@ def test_the_write_goes_on_once_the_holder_lets_go(repo, held):
     assert 1 < time.monotonic() - started < 10
     assert repo.resolve("main") == commit_id
     releaser.wait(timeout=10)
+
+
+DAEMON = """
+import sys, threading, time
+import tesmo
+repo = tesmo.Repo.open(sys.argv[1])
+threading.Thread(target=lambda: repo.commit({"a": 1}, "m"), daemon=True).start()
+time.sleep(0.5)
+# Many objects to free make the interpreter's shutdown outlast a pause of the
+# waiting thread, which then finds the interpreter gone when it wakes.
+keep = [[i] for i in range(3 * 10**6)]
+print("exiting", flush=True)
+"""
+
+
+def test_a_daemon_thread_waiting_for_the_lock_lets_the_program_exit(repo, held):
+    before = snapshot(repo)
+    result = subprocess.run([sys.executable, "-c", DAEMON, str(repo.root.parent)],
+                            capture_output=True, text=True, timeout=60)
+    assert (result.returncode, result.stdout, result.stderr) == (0, "exiting\n", "")
+    assert snapshot(repo) == before
