@@ -182,6 +182,11 @@ Status read_header(Input& in) {
   return {};
 }
 
+// The compressor of this build, as three operations:
+//   deflate_bound(n): room enough for the raw deflate stream of n bytes
+//     (0 when no compressor can be had);
+//   deflate_into(data, out, room): that stream written into `out`, its size;
+//   crc_of(data, n): the CRC-32 of the trailer.
 #if TESMO_HAVE_LIBDEFLATE
 // One compressor per thread, made on first use and kept: making one costs
 // more than compressing a commit record.
@@ -200,8 +205,6 @@ struct DecompressorSlot {
   ~DecompressorSlot() { libdeflate_free_decompressor(decompressor); }
 };
 
-// The raw deflate stream of `data` into `out`, which has room for
-// deflate_bound(data.size()) bytes; 0 when it failed.
 std::size_t deflate_bound(std::size_t size) {
   struct libdeflate_compressor* compressor = thread_compressor();
   return compressor == nullptr ? 0 : libdeflate_deflate_compress_bound(compressor, size);
@@ -238,11 +241,9 @@ class Deflater {
   bool ok_;
 };
 
-std::size_t deflate_bound(std::size_t size) {
-  // deflateBound's figure for these settings, without making a stream: the
-  // stored-block worst case plus zlib's fixed margin.
-  return size + (size >> 12) + (size >> 14) + (size >> 25) + 13 + 5 + 6;
-}
+// compressBound covers a zlib-wrapped stream at any level, so also the bare
+// stream written here.
+std::size_t deflate_bound(std::size_t size) { return compressBound(size); }
 
 Result<std::size_t> deflate_into(std::string_view data, unsigned char* out, std::size_t room) {
   Deflater deflater;
