@@ -19,6 +19,7 @@ enum class ErrorKind : unsigned char {
   kFailure,      // described by its message alone
   kOs,           // a system call failed; os_error() gives its errno
   kInterrupted,  // a wait was cut short at the caller's request
+  kTooLarge,     // data past a size limit; the message says which
   kPending,      // already reported to the embedding runtime (a Python
                  // exception is set); the message is empty
 };
@@ -34,6 +35,8 @@ class Error {
   static Error absent(std::string message) { return Error(std::move(message), ErrorKind::kOs, ENOENT); }
   // A wait given up because the caller asked (a signal came in).
   static Error interrupted() { return Error("interrupted", ErrorKind::kInterrupted, 0); }
+  // Data that would grow past a limit the reader was given.
+  static Error too_large(std::string message) { return Error(std::move(message), ErrorKind::kTooLarge, 0); }
   // A failure the embedding runtime already holds.
   static Error pending() { return Error("", ErrorKind::kPending, 0); }
 

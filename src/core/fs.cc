@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -111,6 +112,29 @@ Status make_dirs(const std::string& path) {
   return Error::from_errno(err);
 }
 
+Status dirs_below(const std::string& base, std::string_view relative, bool create) {
+  std::string path = base;
+  while (!relative.empty()) {
+    const std::size_t slash = relative.find('/');
+    const std::string_view part = relative.substr(0, slash);
+    relative = slash == std::string_view::npos ? std::string_view() : relative.substr(slash + 1);
+    if (part.empty()) continue;
+    path = join_path(path, part);
+    if (has_nul(path)) return nul_error();
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+      const int err = errno;
+      if (err != ENOENT || !create) return Error::from_errno(err);
+      if (::mkdir(path.c_str(), 0777) == 0) continue;
+      if (errno != EEXIST || ::lstat(path.c_str(), &st) != 0) return Error::from_errno(errno);
+      // Another process made it meanwhile: check what it made.
+    }
+    if (S_ISLNK(st.st_mode)) return Error("not following the symbolic link " + display_path(path));
+    if (!S_ISDIR(st.st_mode)) return Error::from_errno(create ? EEXIST : ENOTDIR);
+  }
+  return {};
+}
+
 Result<std::vector<DirEntry>> list_directory(const std::string& path) {
   if (has_nul(path)) return nul_error();
   DIR* handle = ::opendir(path.c_str());
@@ -150,27 +174,59 @@ Result<std::string> current_dir() {
   return buf;
 }
 
-Result<std::string> read_file(const std::string& path) {
+Result<UniqueFd> open_regular_file(const std::string& path) {
   if (has_nul(path)) return nul_error();
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (!fd.valid()) return Error::from_errno(errno);
-  std::string out;
   struct stat st;
-  if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    out.reserve(static_cast<std::size_t>(st.st_size));
-  }
+  if (::fstat(fd.get(), &st) != 0) return Error::from_errno(errno);
+  if (S_ISDIR(st.st_mode)) return Error::from_errno(EISDIR);
+  if (!S_ISREG(st.st_mode)) return Error("not a regular file");
+  return fd;
+}
+
+namespace {
+
+// Appends what the descriptor gives until its end, or until more than `limit`
+// bytes are there; returns whether the end was reached.
+Result<bool> read_up_to(int fd, std::string& out, std::size_t limit) {
   char buf[16384];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+  while (out.size() <= limit) {
+    const std::size_t want = std::min(sizeof buf, limit + 1 - out.size());
+    const ssize_t n = ::read(fd, buf, want);
     if (n > 0) {
       out.append(buf, static_cast<std::size_t>(n));
     } else if (n == 0) {
-      break;
+      return true;
     } else if (errno != EINTR) {
       return Error::from_errno(errno);
     }
   }
+  return false;
+}
+
+}  // namespace
+
+Result<std::string> read_file(const std::string& path) {
+  Result<UniqueFd> fd = open_regular_file(path);
+  if (!fd) return fd.error();
+  std::string out;
+  struct stat st;
+  if (::fstat(fd->get(), &st) == 0 && st.st_size > 0) out.reserve(static_cast<std::size_t>(st.st_size));
+  Result<bool> done = read_up_to(fd->get(), out, out.max_size() - 1);
+  if (!done) return done.error();
   return out;
+}
+
+Result<FileStart> read_file_start(const std::string& path, std::size_t limit) {
+  Result<UniqueFd> fd = open_regular_file(path);
+  if (!fd) return fd.error();
+  FileStart start;
+  Result<bool> done = read_up_to(fd->get(), start.bytes, limit);
+  if (!done) return done.error();
+  start.whole = *done;
+  if (!start.whole) start.bytes.resize(limit);
+  return start;
 }
 
 Status write_all(int fd, std::string_view data) {

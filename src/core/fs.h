@@ -68,6 +68,16 @@ struct DirEntry {
   bool regular;
 };
 
+// Checks that every component of `relative` below `base` is a directory of
+// its own, not a symbolic link nor another kind of file, creating the
+// missing ones (mode 0777 before the umask) when `create` is set. `base`
+// itself is trusted as it is. With this, a file written or removed at
+// `base`/`relative`/name stays inside `base` whatever links the tree holds.
+// A missing component without `create` counts as not found (ENOENT); a
+// link fails with "not following the symbolic link " + path, another file
+// with the text of EEXIST when creating (as mkdir -p) or ENOTDIR.
+Status dirs_below(const std::string& base, std::string_view relative, bool create);
+
 // The entries of a directory, "." and ".." left out, in the order the system
 // gives them. An entry that vanishes while its type is looked up is left out.
 Result<std::vector<DirEntry>> list_directory(const std::string& path);
@@ -75,8 +85,24 @@ Result<std::vector<DirEntry>> list_directory(const std::string& path);
 // The current working directory.
 Result<std::string> current_dir();
 
-// The whole contents of a file.
+// Opens an existing file for reading and checks that it is a regular file,
+// following symbolic links. The open never blocks: a FIFO would wait for a
+// writer, and a device or a FIFO is refused at once all the same. A
+// directory fails with the text of EISDIR, any other kind of file with "not
+// a regular file".
+Result<UniqueFd> open_regular_file(const std::string& path);
+
+// The whole contents of a regular file (open_regular_file's checks).
 Result<std::string> read_file(const std::string& path);
+
+// The first bytes of a regular file, at most `limit` of them, and whether
+// they are all it holds. Reads no more than limit + 1 bytes, however large
+// the file.
+struct FileStart {
+  std::string bytes;
+  bool whole = true;
+};
+Result<FileStart> read_file_start(const std::string& path, std::size_t limit);
 
 // Writes all of `data` to an open descriptor, retrying on EINTR and short writes.
 Status write_all(int fd, std::string_view data);

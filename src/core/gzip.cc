@@ -47,6 +47,7 @@ constexpr unsigned char kKnownFlags = kFlagText | kFlagHeaderCrc | kFlagExtra | 
 constexpr std::size_t kMaxChunk = std::size_t{1} << 30;
 
 Error unexpected_eof() { return Error("unexpected end of file"); }
+Error too_large(std::size_t limit) { return Error::too_large("data inflate past " + std::to_string(limit) + " bytes"); }
 Error checksum_mismatch() { return Error("corrupt gzip stream does not have a matching checksum"); }
 
 // zlib keeps the stream's address (inflateStateCheck compares it), so the
@@ -283,7 +284,7 @@ constexpr std::uint64_t kMaxDeflateRatio = 1032;
 // deflate stream, the trailer. Returns the data when all of it checks out,
 // nothing for any other file (another header, trailing bytes, damage, a read
 // error), which the streaming decoder then reads.
-std::optional<TextBuffer> read_whole_member(int fd, off_t start) {
+std::optional<TextBuffer> read_whole_member(int fd, off_t start, std::size_t limit) {
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < start) return std::nullopt;
   const std::size_t size = static_cast<std::size_t>(st.st_size - start);
@@ -302,7 +303,9 @@ std::optional<TextBuffer> read_whole_member(int fd, off_t start) {
 
   const std::uint32_t stored_size = get_le32(bytes + size - 4);
   const std::size_t packed = size - sizeof kHeader - 8;
-  if (stored_size > kMaxDeflateRatio * packed + 64) return std::nullopt;
+  // A length past the limit is either damage or too much data; the
+  // streaming decoder tells which, stopping at the limit.
+  if (stored_size > kMaxDeflateRatio * packed + 64 || stored_size > limit) return std::nullopt;
   thread_local DecompressorSlot slot;
   if (slot.decompressor == nullptr) return std::nullopt;
   // The stored length comes from the file and may be damaged: the room is
@@ -327,7 +330,7 @@ std::optional<TextBuffer> read_whole_member(int fd, off_t start) {
 #endif
 
 // zlib's streaming decoder, from the descriptor's current offset.
-Result<TextBuffer> read_gzip_stream(int fd) {
+Result<TextBuffer> read_gzip_stream(int fd, std::size_t limit) {
   Input in(fd);
   if (Status s = read_header(in); !s) return s.error();
 
@@ -339,8 +342,11 @@ Result<TextBuffer> read_gzip_stream(int fd) {
     Result<bool> more = in.fill();
     if (!more) return more.error();
     if (!*more) return unexpected_eof();
-    // Room as large as what came so far: the buffer doubles as it fills.
-    const std::size_t out_before = std::min(std::max<std::size_t>(out.size(), 4096), kMaxChunk);
+    // Room as large as what came so far: the buffer doubles as it fills. One
+    // byte past the limit is room enough to tell that the data go beyond it.
+    if (out.size() > limit) return too_large(limit);
+    std::size_t out_before = std::min(std::max<std::size_t>(out.size(), 4096), kMaxChunk);
+    if (limit - out.size() < out_before) out_before = limit - out.size() + 1;
     char* room = out.make_room(out_before);
     const std::size_t in_before = in.available();
     z->next_in = const_cast<unsigned char*>(in.data());
@@ -359,6 +365,7 @@ Result<TextBuffer> read_gzip_stream(int fd) {
       return Error("corrupt deflate stream");
     }
   }
+  if (out.size() > limit) return too_large(limit);
   unsigned char trailer[8];
   if (Status s = in.take(trailer, sizeof trailer); !s) return s.error();
   const uLong crc = crc32_z(0, reinterpret_cast<const unsigned char*>(out.data()), out.size());
@@ -389,16 +396,16 @@ Result<GzipMember> gzip_member(std::string_view data) {
   return member;
 }
 
-Result<TextBuffer> read_gzip(int fd) {
+Result<TextBuffer> read_gzip(int fd, std::size_t limit) {
   const off_t start = ::lseek(fd, 0, SEEK_CUR);
-  if (start < 0) return read_gzip_stream(fd);  // a pipe or the like: no second pass
+  if (start < 0) return read_gzip_stream(fd, limit);  // a pipe or the like: no second pass
 #if TESMO_HAVE_LIBDEFLATE
-  if (std::optional<TextBuffer> whole = read_whole_member(fd, start)) return std::move(*whole);
+  if (std::optional<TextBuffer> whole = read_whole_member(fd, start, limit)) return std::move(*whole);
   // Anything the fast path does not take, damage included, is read again by
   // the streaming decoder, whose messages say what is wrong.
   if (::lseek(fd, start, SEEK_SET) != start) return Error::from_errno(errno);
 #endif
-  return read_gzip_stream(fd);
+  return read_gzip_stream(fd, limit);
 }
 
 }  // namespace tesmo

@@ -28,12 +28,14 @@ struct GzipMember {
 Result<GzipMember> gzip_member(std::string_view data);
 
 // Reads the first gzip member from the descriptor and returns its data;
-// bytes after the member are ignored. Messages: "unexpected end of file",
+// bytes after the member are ignored. Data that would grow past `limit`
+// bytes stop the read with an error of kind kTooLarge, having taken no more
+// than about `limit` bytes of memory. Messages: "unexpected end of file",
 // "invalid gzip header", "gzip header field too long" (a name or comment
 // longer than kMaxGzipHeaderText), "corrupt deflate stream", "corrupt gzip
 // stream does not have a matching checksum" (data or header CRC, or length),
 // or the OS error text of a failed read.
-Result<TextBuffer> read_gzip(int fd);
+Result<TextBuffer> read_gzip(int fd, std::size_t limit);
 
 // The longest stored file name or comment the reader accepts, in bytes
 // before the terminating NUL.

@@ -62,9 +62,7 @@ Result<std::string> commit(const Repo& repo, const std::string& timeline_id, Aut
   head = read_head(repo);
   if (!head) return head.error();
   if (const auto* now_on = std::get_if<OnBranch>(&*head)) {
-    const std::string path = branch_path(repo, now_on->name);
-    if (Status s = make_dirs(parent_path(path)); !s) return s.error();
-    if (Status s = write_file_atomic(path, *id + "\n"); !s) return s.error();
+    if (Status s = write_branch(repo, now_on->name, *id); !s) return s.error();
   }
   return id;
 }

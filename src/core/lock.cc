@@ -35,9 +35,10 @@ void set_lock_pause(LockPause pause) { g_pause.store(pause ? pause : &sleep_and_
 Result<RepoLock> RepoLock::acquire(const Repo& repo) {
   UniqueFd fd(::open(repo.root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd.valid()) {
-    const int err = errno;
-    if (err == EMFILE || err == ENFILE || err == ENOMEM) return Error::from_errno(err);
-    return RepoLock(UniqueFd());
+    // Going on unlocked could drop a concurrent commit, so whatever keeps
+    // the directory from being opened stops the writer before it writes.
+    return Error("cannot lock the repository " + display_path(repo.root) + ": " +
+                 Error::from_errno(errno).message());
   }
   // Short pauses first, as most holders are a commit finishing, then up to
   // a tenth of a second: a holder stuck for long is noticed within that.

@@ -29,12 +29,10 @@ class RepoLock {
   // Takes the exclusive lock, trying again with growing pauses while
   // another process holds it. Gives up after kLockWaitSeconds with "another
   // process holds the lock of " + path + ...; a pause that asks to stop
-  // ends the wait with an interrupted error. When the repository directory
-  // is missing or unreadable there is nothing to protect: the lock is empty
-  // and the operation goes on to report the missing files with its own
-  // messages. Running out of descriptors or memory fails with the OS error
-  // text: going on unlocked could drop a concurrent commit once the
-  // shortage passes.
+  // ends the wait with an interrupted error. A repository directory that
+  // cannot be opened, for whatever reason (missing, unreadable, no
+  // descriptor left), fails with "cannot lock the repository " + path +
+  // ": " + the OS error text: a writer never goes on without the lock.
   static Result<RepoLock> acquire(const Repo& repo);
 
  private:

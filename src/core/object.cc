@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 
+#include <atomic>
 #include <cerrno>
 
 #include "core/fs.h"
@@ -15,6 +16,8 @@ namespace tesmo {
 namespace {
 
 constexpr std::string_view kPrefix = "sha256:";
+
+std::atomic<std::size_t> g_max_object_size{kDefaultMaxObjectSize};
 
 struct ObjectLocation {
   std::string dir;   // objects_dir / first two bytes of the body
@@ -38,6 +41,25 @@ Result<ObjectLocation> locate(std::string_view objects_dir, std::string_view id)
   return loc;
 }
 
+// Creates the fan-out directory of an object where missing. The objects
+// directory and the fan-out directory must be directories of their own,
+// never symbolic links, so that no object is written outside the store;
+// the directory holding the objects directory is taken as it is.
+Status make_store_dir(std::string_view objects_dir, const ObjectLocation& loc) {
+  std::string_view dir = objects_dir;
+  while (dir.size() > 1 && dir.back() == '/') dir.remove_suffix(1);
+  const std::string parent = parent_path(dir);
+  const std::size_t slash = dir.rfind('/');
+  std::string relative(slash == std::string_view::npos ? dir : dir.substr(slash + 1));
+  relative.append("/").append(loc.dir.substr(loc.dir.rfind('/') + 1));
+  Status made = make_dirs(parent);
+  if (made) made = dirs_below(parent, relative, true);
+  if (!made && made.error().kind() == ErrorKind::kOs) {
+    return made.error().with_context("creating " + display_path(loc.dir));
+  }
+  return made;
+}
+
 }  // namespace
 
 Result<std::string> object_path(std::string_view objects_dir, std::string_view id) {
@@ -52,7 +74,16 @@ Result<std::string> write_object(const std::string& objects_dir, const JsonValue
   return write_object_text(objects_dir, canonical_json(value));
 }
 
+std::size_t max_object_size() { return g_max_object_size.load(std::memory_order_relaxed); }
+
+void set_max_object_size(std::size_t bytes) { g_max_object_size.store(bytes, std::memory_order_relaxed); }
+
 Result<std::string> write_object_text(const std::string& objects_dir, std::string_view text) {
+  // What could not be read back is not stored.
+  if (text.size() > max_object_size()) {
+    return Error("a value of " + std::to_string(text.size()) + " bytes of text is larger than the " +
+                 std::to_string(max_object_size()) + " bytes an object may hold");
+  }
   // One text serves both the id and the file, so they cannot disagree.
   std::string id = hash_text(text);
   Result<ObjectLocation> loc = locate(objects_dir, id);
@@ -60,7 +91,7 @@ Result<std::string> write_object_text(const std::string& objects_dir, std::strin
   // Any failure of the test just means the write goes ahead.
   if (object_exists(loc->path)) return id;
 
-  if (Status s = make_dirs(loc->dir); !s) return s.error().with_context("creating " + display_path(loc->dir));
+  if (Status s = make_store_dir(objects_dir, *loc); !s) return s.error();
   Result<PendingFile> file = PendingFile::create(loc->path);
   if (!file) return file.error().with_context("creating " + display_path(loc->path));
   // Compressed only once the object is known to be new: an unchanged
@@ -75,13 +106,22 @@ Result<std::string> write_object_text(const std::string& objects_dir, std::strin
 Result<TextBuffer> read_object_text(const std::string& objects_dir, std::string_view id) {
   Result<std::string> path = object_path(objects_dir, id);
   if (!path) return path.error();
-  // A NUL would cut the path short and open another file; no object has one.
-  UniqueFd fd(path->find('\0') == std::string::npos ? ::open(path->c_str(), O_RDONLY | O_CLOEXEC) : -1);
-  if (!fd.valid()) {
-    const int err = path->find('\0') == std::string::npos ? errno : ENOENT;
-    return Error::from_errno(err).with_context("opening " + display_path(*path));
+  // Only a regular file is an object: a FIFO or a device would hang the
+  // read or never end it.
+  Result<UniqueFd> fd = open_regular_file(*path);
+  if (!fd) {
+    // A directory opens and then fails to read, which has always been
+    // reported by the system's text alone.
+    if (fd.error().os_error() == EISDIR) return fd.error();
+    return fd.error().with_context("opening " + display_path(*path));
   }
-  return read_gzip(fd.get());
+  const std::size_t limit = max_object_size();
+  Result<TextBuffer> text = read_gzip(fd->get(), limit);
+  if (!text && text.error().kind() == ErrorKind::kTooLarge) {
+    return Error("object " + std::string(id) + " inflates past " + std::to_string(limit) +
+                 " bytes, the most an object may hold");
+  }
+  return text;
 }
 
 Error object_parse_error(const Error& cause, std::string_view id) {

@@ -3,6 +3,7 @@
 // keeps no state; each call stands alone.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -11,6 +12,17 @@
 
 namespace tesmo {
 
+
+// The most bytes of text one object may hold. Reading stops an object that
+// inflates past it, so a small damaged or hostile file cannot take more
+// memory than this; writing refuses a larger text, which no read would
+// take back. A 100,000-clip timeline is about 85 MB of text.
+inline constexpr std::size_t kDefaultMaxObjectSize = std::size_t{1} << 30;
+
+// The limit in force (kDefaultMaxObjectSize unless set), for every later
+// read and write of the process.
+std::size_t max_object_size();
+void set_max_object_size(std::size_t bytes);
 
 // The id of an already built canonical text (the same digest, without
 // building the text again).
@@ -40,7 +52,9 @@ Result<std::string> write_object(const std::string& objects_dir, const JsonValue
 Result<std::string> write_object_text(const std::string& objects_dir, std::string_view canonical_text);
 
 // The text stored under `id`, not parsed. Messages: the object_path
-// errors, "opening " + path, the gzip errors of read_gzip.
+// errors, "opening " + path (also for a file that is not a regular one),
+// the gzip errors of read_gzip, and "object " + id + " inflates past " + the
+// limit + " bytes, the most an object may hold".
 Result<TextBuffer> read_object_text(const std::string& objects_dir, std::string_view id);
 
 // The failure of stored text under `id` that does not parse as JSON, for

@@ -30,15 +30,34 @@ bool is_white_space(char32_t c) {
   }
 }
 
+// HEAD and branch files hold one line of a few dozen bytes. Anything longer
+// than this is malformed, and no more of it is read.
+constexpr std::size_t kMaxRefFileSize = 4096;
+
+// A ref file's text: the whole file, or its first kMaxRefFileSize bytes
+// when it is longer (`whole` false), which makes it malformed.
+struct RefText {
+  std::string text;
+  bool whole = true;
+};
+
 // Reads a small text file that must be UTF-8; failures are wrapped as
-// "reading " + path.
-Result<std::string> read_text(const std::string& path) {
-  Result<std::string> bytes = read_file(path);
-  if (!bytes) return bytes.error().with_context("reading " + display_path(path));
-  if (!is_valid_utf8(*bytes)) {
+// "reading " + path. Only regular files are read.
+Result<RefText> read_text(const std::string& path) {
+  Result<FileStart> start = read_file_start(path, kMaxRefFileSize);
+  if (!start) return start.error().with_context("reading " + display_path(path));
+  if (!start->whole) return RefText{std::move(start->bytes), false};
+  if (!is_valid_utf8(start->bytes)) {
     return Error("stream did not contain valid UTF-8").with_context("reading " + display_path(path));
   }
-  return bytes;
+  return RefText{std::move(start->bytes), true};
+}
+
+// The contents of an overlong ref file for a message: its first bytes
+// quoted, and how long it is at least.
+std::string overlong_contents(const RefText& ref) {
+  return debug_quote(utf8_lossy(std::string_view(ref.text).substr(0, 40))) + "... (over " +
+         std::to_string(kMaxRefFileSize) + " bytes)";
 }
 
 bool starts_with(std::string_view text, std::string_view prefix) {
@@ -52,7 +71,28 @@ Status write_head(const Repo& repo, std::string_view name) {
   return write_file_atomic(head_path(repo), text);
 }
 
+// "refs/heads" and the directories of a nested name: the path, relative to
+// the repository, of the directory holding the branch file.
+std::string branch_dir(std::string_view name) {
+  const std::size_t slash = name.rfind('/');
+  std::string dir = "refs/heads";
+  if (slash != std::string_view::npos) {
+    dir.push_back('/');
+    dir.append(name.substr(0, slash));
+  }
+  return dir;
+}
+
 }  // namespace
+
+Status write_branch(const Repo& repo, std::string_view name, std::string_view id) {
+  // A repository from elsewhere may hold links among its directories; the
+  // branch file is written only where it stays inside the repository.
+  if (Status s = dirs_below(repo.root, branch_dir(name), true); !s) return s;
+  std::string text(id);
+  text.push_back('\n');
+  return write_file_atomic(branch_path(repo, name), text);
+}
 
 std::string branch_path(const Repo& repo, std::string_view name) {
   return join_path(heads_dir(repo), name);
@@ -91,22 +131,32 @@ Status check_branch_name(std::string_view name) {
 }
 
 Result<HeadState> read_head(const Repo& repo) {
-  Result<std::string> text = read_text(head_path(repo));
-  if (!text) return text.error();
-  const std::string_view trimmed = trim_white_space(*text);
-  if (starts_with(trimmed, kRefPrefix)) return HeadState(OnBranch{std::string(trimmed.substr(kRefPrefix.size()))});
+  Result<RefText> ref = read_text(head_path(repo));
+  if (!ref) return ref.error();
+  if (!ref->whole) return Error("HEAD has unexpected contents: " + overlong_contents(*ref));
+  const std::string_view trimmed = trim_white_space(ref->text);
+  if (starts_with(trimmed, kRefPrefix)) {
+    // Every path built from the name stays below refs/heads only if the
+    // name obeys the rules: HEAD may come from another machine.
+    const std::string_view name = trimmed.substr(kRefPrefix.size());
+    if (!check_branch_name(name)) return Error("HEAD has unexpected contents: " + debug_quote(trimmed));
+    return HeadState(OnBranch{std::string(name)});
+  }
   if (starts_with(trimmed, kIdPrefix)) return HeadState(Detached{std::string(trimmed)});
   return Error("HEAD has unexpected contents: " + debug_quote(trimmed));
 }
 
 Result<std::optional<std::string>> read_branch(const Repo& repo, std::string_view name) {
   const std::string path = branch_path(repo, name);
-  Result<std::string> text = read_text(path);
-  if (!text) {
-    if (names_nothing(text.error(), path)) return std::optional<std::string>();
-    return text.error();
+  Result<RefText> ref = read_text(path);
+  if (!ref) {
+    if (names_nothing(ref.error(), path)) return std::optional<std::string>();
+    return ref.error();
   }
-  const std::string_view trimmed = trim_white_space(*text);
+  if (!ref->whole) {
+    return Error("branch " + std::string(name) + " has invalid contents: " + overlong_contents(*ref));
+  }
+  const std::string_view trimmed = trim_white_space(ref->text);
   if (!starts_with(trimmed, kIdPrefix)) {
     return Error("branch " + std::string(name) + " has invalid contents: " + debug_quote(trimmed));
   }
@@ -139,8 +189,7 @@ Result<std::string> create_branch(const Repo& repo, std::string_view name, std::
   if (path_exists(path)) return Error("branch " + std::string(name) + " already exists");
   Result<std::string> id = resolve(repo, at);
   if (!id) return id.error();
-  if (Status s = make_dirs(parent_path(path)); !s) return s.error();
-  if (Status s = write_file_atomic(path, *id + "\n"); !s) return s.error();
+  if (Status s = write_branch(repo, name, *id); !s) return s.error();
   return id;
 }
 
@@ -157,6 +206,9 @@ Status delete_branch(const Repo& repo, std::string_view name) {
   // unlink would remove it all the same.
   const std::string path = branch_path(repo, name);
   if (!path_exists(path)) return Error("branch " + std::string(name) + " does not exist");
+  // Only a file inside the repository is removed, whatever links its
+  // directories hold.
+  if (Status s = dirs_below(repo.root, branch_dir(name), false); !s) return s;
   if (::unlink(path.c_str()) != 0) {
     return Error::from_errno(errno).with_context("removing " + display_path(path));
   }

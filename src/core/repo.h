@@ -63,6 +63,13 @@ using HeadState = std::variant<OnBranch, Detached>;
 // root/refs/heads/<name>, the name joined as a relative path.
 std::string branch_path(const Repo& repo, std::string_view name);
 
+// Writes a branch file: the id and a line feed, through a rename. The
+// directories from the repository down to the file are created where
+// missing and must be directories of their own, never symbolic links, so
+// the file lands inside the repository. The name must obey the rules.
+// Failures carry the OS error text or the message of dirs_below (fs.h).
+Status write_branch(const Repo& repo, std::string_view name, std::string_view id);
+
 // Removes leading and trailing Unicode White_Space from UTF-8 text.
 std::string_view trim_white_space(std::string_view text);
 

@@ -317,6 +317,117 @@ TEST_F(ObjectStore, StoredLengthOutOfReachGoesToTheStreamingDecoder) {
             "corrupt gzip stream does not have a matching checksum");
 }
 
+// ---------------------------------------------------------------------------
+// The size limit: no object inflates past it, and none larger is stored.
+
+class ObjectLimit : public ObjectStore {
+ protected:
+  static constexpr std::size_t kLimit = 1 << 20;
+  void SetUp() override {
+    ObjectStore::SetUp();
+    set_max_object_size(kLimit);
+  }
+  void TearDown() override {
+    set_max_object_size(kDefaultMaxObjectSize);
+    ObjectStore::TearDown();
+  }
+  // An object file whose data are `size` bytes of text, stored under an id
+  // of our choosing, as a hostile store would hold it; `stored_size` is the
+  // length its trailer claims.
+  std::string plant_text(std::size_t size, std::uint32_t stored_size) {
+    const std::string text = '"' + std::string(size - 2, 'a') + '"';
+    const std::string id = "sha256:" + std::string(64, 'b');
+    EXPECT_TRUE(make_dirs(parent_path(file_of(id))).has_value());
+    const std::string file = header_with_flags(0) + raw_deflate(text) + le32(crc_of(text)) + le32(stored_size);
+    EXPECT_TRUE(write_file(file_of(id), file).has_value());
+    return id;
+  }
+  std::string too_large(const std::string& id) {
+    return "object " + id + " inflates past " + std::to_string(kLimit) + " bytes, the most an object may hold";
+  }
+};
+
+TEST_F(ObjectLimit, ReadsUpToTheLimitAndNoFurther) {
+  struct Case {
+    std::size_t size;
+    bool honest_trailer;  // a lying trailer sends libdeflate's pass to the streaming decoder
+    bool reads;
+  };
+  for (const Case c : {Case{kLimit, true, true}, Case{kLimit, false, true}, Case{kLimit + 1, true, false},
+                       Case{kLimit + 1, false, false}, Case{3 * kLimit, true, false},
+                       Case{64 * kLimit + 5, false, false}}) {
+    const std::string id = plant_text(c.size, c.honest_trailer ? static_cast<std::uint32_t>(c.size) : 16);
+    Result<TextBuffer> text = read_object_text(objects_, id);
+    SCOPED_TRACE(testing::Message() << c.size << (c.honest_trailer ? " honest" : " lying"));
+    if (c.reads && c.honest_trailer) {
+      ASSERT_TRUE(text) << text.error().message();
+      EXPECT_EQ(text->size(), c.size);
+    } else if (c.reads) {
+      // All data read, then the trailer's length found wrong.
+      ASSERT_FALSE(text);
+      EXPECT_EQ(text.error().message(), "corrupt gzip stream does not have a matching checksum");
+    } else {
+      ASSERT_FALSE(text);
+      EXPECT_EQ(text.error().message(), too_large(id));
+      EXPECT_EQ(read_error(id), too_large(id));
+    }
+  }
+}
+
+TEST_F(ObjectLimit, ABombTakesNoMoreMemoryThanTheLimit) {
+  // 64 MiB of text from a file of about 64 KiB: the child's address space
+  // is capped well below what inflating it whole would need.
+  const std::string id = plant_text(64 * kLimit, 64 * kLimit);
+  const std::string report = in_child([&] {
+#if !defined(__SANITIZE_ADDRESS__)  // AddressSanitizer's own mappings exceed any such cap
+    const struct rlimit cap = {48u << 20, 48u << 20};
+    if (::setrlimit(RLIMIT_DATA, &cap) != 0) return std::string("setrlimit failed");
+#endif
+    Result<TextBuffer> text = read_object_text(objects_, id);
+    return text ? std::string("read it all") : text.error().message();
+  });
+  EXPECT_EQ(report, too_large(id));
+}
+
+TEST_F(ObjectLimit, ATextLargerThanTheLimitIsNotStored) {
+  const JsonValue fits = std::string(kLimit - 2, 'x');
+  Result<std::string> id = write_object(objects_, fits);
+  ASSERT_TRUE(id) << id.error().message();
+  EXPECT_EQ(*read_object(objects_, *id), fits);
+
+  const JsonValue over = std::string(kLimit - 1, 'x');
+  Result<std::string> refused = write_object(objects_, over);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().message(), "a value of " + std::to_string(kLimit + 1) +
+                                           " bytes of text is larger than the " + std::to_string(kLimit) +
+                                           " bytes an object may hold");
+  EXPECT_FALSE(path_exists(file_of(hash_value(over))));
+}
+
+TEST_F(ObjectStore, OnlyRegularFilesAreRead) {
+  const std::string id = *write_object(objects_, example_value());
+  const std::string file = file_of(id);
+  ASSERT_EQ(::unlink(file.c_str()), 0);
+  struct Kind {
+    const char* label;
+    std::function<int()> make;
+  };
+  for (const Kind& kind : {Kind{"fifo", [&] { return ::mkfifo(file.c_str(), 0666); }},
+                           Kind{"device", [&] { return ::symlink("/dev/zero", file.c_str()); }},
+                           Kind{"link to a fifo", [&] {
+                                  const std::string fifo = path("fifo");
+                                  return ::mkfifo(fifo.c_str(), 0666) | ::symlink(fifo.c_str(), file.c_str());
+                                }}}) {
+    SCOPED_TRACE(kind.label);
+    ASSERT_EQ(kind.make(), 0);
+    // Refused at once: opening a FIFO for reading would otherwise wait for
+    // a writer for ever.
+    EXPECT_EQ(read_error(id), "opening " + file);
+    ASSERT_EQ(::unlink(file.c_str()), 0);
+    ::unlink(path("fifo").c_str());
+  }
+}
+
 TEST_F(ObjectStore, StoresOnce) {
   const std::string id = *write_object(objects_, example_value());
   const std::string file = file_of(id);

@@ -91,7 +91,17 @@ TEST_F(Refs, HeadForms) {
   const Case cases[] = {
       {"ref: refs/heads/main", "branch:main"},
       {"\n  ref: refs/heads/dev \n\n", "branch:dev"},
-      {"ref: refs/heads/", "branch:"},
+      {"ref: refs/heads/feature/x-2", "branch:feature/x-2"},
+      // A name that breaks the branch-name rules is no branch: no path is
+      // ever built from it.
+      {"ref: refs/heads/", "HEAD has unexpected contents: \"ref: refs/heads/\""},
+      {"ref: refs/heads/../../../../tmp/x/escaped",
+       "HEAD has unexpected contents: \"ref: refs/heads/../../../../tmp/x/escaped\""},
+      {"ref: refs/heads//etc/passwd", "HEAD has unexpected contents: \"ref: refs/heads//etc/passwd\""},
+      {"ref: refs/heads/a//b", "HEAD has unexpected contents: \"ref: refs/heads/a//b\""},
+      {"ref: refs/heads/x/", "HEAD has unexpected contents: \"ref: refs/heads/x/\""},
+      {"ref: refs/heads/.hidden", "HEAD has unexpected contents: \"ref: refs/heads/.hidden\""},
+      {std::string("ref: refs/heads/ma\0in", 21), "HEAD has unexpected contents: \"ref: refs/heads/ma\\0in\""},
       {"sha256:", "detached:sha256:"},
       {" sha256:abc\n", "detached:sha256:abc"},
       {"garbage", "HEAD has unexpected contents: \"garbage\""},
