@@ -342,12 +342,13 @@ Result<TextBuffer> read_gzip_stream(int fd, std::size_t limit) {
     Result<bool> more = in.fill();
     if (!more) return more.error();
     if (!*more) return unexpected_eof();
-    // Room as large as what came so far: the buffer doubles as it fills. One
-    // byte past the limit is room enough to tell that the data go beyond it.
-    if (out.size() > limit) return too_large(limit);
-    std::size_t out_before = std::min(std::max<std::size_t>(out.size(), 4096), kMaxChunk);
-    if (limit - out.size() < out_before) out_before = limit - out.size() + 1;
-    char* room = out.make_room(out_before);
+    // Room as large as what came so far: the buffer doubles as it fills, up
+    // to the limit. Once the limit is reached, one byte of scratch room
+    // tells whether the data go beyond it, without growing the buffer.
+    std::size_t out_before = std::min({std::max<std::size_t>(out.size(), 4096), kMaxChunk, limit - out.size()});
+    char past_limit;
+    char* room = out_before > 0 ? out.make_room(out_before) : &past_limit;
+    if (out_before == 0) out_before = 1;
     const std::size_t in_before = in.available();
     z->next_in = const_cast<unsigned char*>(in.data());
     z->avail_in = static_cast<uInt>(in_before);
@@ -357,7 +358,11 @@ Result<TextBuffer> read_gzip_stream(int fd, std::size_t limit) {
     const std::size_t consumed = in_before - z->avail_in;
     const std::size_t written = out_before - z->avail_out;
     in.consume(consumed);
-    out.extend(written);
+    if (room == &past_limit) {
+      if (written > 0) return too_large(limit);
+    } else {
+      out.extend(written);
+    }
     if (rc == Z_STREAM_END) break;
     if (rc == Z_MEM_ERROR) return Error::from_errno(ENOMEM);
     // With input and room both offered, a stream that moves nothing is stuck.
@@ -365,7 +370,6 @@ Result<TextBuffer> read_gzip_stream(int fd, std::size_t limit) {
       return Error("corrupt deflate stream");
     }
   }
-  if (out.size() > limit) return too_large(limit);
   unsigned char trailer[8];
   if (Status s = in.take(trailer, sizeof trailer); !s) return s.error();
   const uLong crc = crc32_z(0, reinterpret_cast<const unsigned char*>(out.data()), out.size());

@@ -22,6 +22,8 @@ import tesmo
 
 FILE_TOO_LARGE = "File too large (os error 27)"
 TOO_MANY_FILES = "Too many open files (os error 24)"
+# A writer that cannot open the repository for its lock names it and stops.
+NO_LOCK = "cannot lock the repository {root}: " + TOO_MANY_FILES
 
 # Run in the child and in the parent, so both build the same timelines.
 TIMELINES = '''
@@ -147,11 +149,11 @@ FAULTS = [
     ("nofile", 1, 'repo.commit(timeline["stored"], "m")', HEAD, []),
     # None left at all: the repository lock itself cannot be taken, and the
     # operation stops rather than going on unlocked.
-    ("nofile", 0, 'repo.create_branch("new")', TOO_MANY_FILES, []),
-    ("nofile", 0, 'repo.switch_branch("side")', TOO_MANY_FILES, []),
+    ("nofile", 0, 'repo.create_branch("new")', NO_LOCK, []),
+    ("nofile", 0, 'repo.switch_branch("side")', NO_LOCK, []),
     ("nofile", 1, 'repo.create_branch("new")', HEAD, []),
     ("nofile", 1, 'repo.switch_branch("side")', TOO_MANY_FILES, []),
-    ("nofile", 0, 'repo.delete_branch("side")', TOO_MANY_FILES, []),
+    ("nofile", 0, 'repo.delete_branch("side")', NO_LOCK, []),
     ("nofile", 0, "repo.list_branches()", TOO_MANY_FILES, []),
     ("nofile", 0, 'repo.read_timeline("HEAD")', HEAD, []),
     ("nofile", 0, 'repo.read_timeline("{side}")', "opening {side_path}", []),
