@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets of fuzz/ in build/fuzz and runs each in turn:
 #   scripts/fuzz.sh [seconds-per-target] [target...]
-# Defaults: 60 seconds, every target (parse_json read_object diff_timelines).
+# Defaults: 60 seconds, every target (parse_json read_object diff_timelines
+# repository).
 # Each run starts from the committed seeds in fuzz/corpus/<target>/ plus what
 # earlier runs added to build/fuzz/corpus/<target>/, and adds its new inputs
 # there only, so the seeds stay as committed. A crash, leak, timeout or
@@ -11,7 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-all_targets=(parse_json read_object diff_timelines)
+all_targets=(parse_json read_object diff_timelines repository)
 seconds=${1:-60}
 shift || true
 targets=("$@")
@@ -35,10 +36,17 @@ for t in "${targets[@]}"; do
   mkdir -p "$corpus" "$findings"
   dict=()
   [ -f "fuzz/$t.dict" ] && dict=(-dict="fuzz/$t.dict")
+  # Limits per input: a run past them is a finding. The repository target
+  # plants small trees and reads them with a small object limit, so an
+  # operation that blocks or fills memory stands out within seconds.
+  case $t in
+    repository) limits=(-max_len=4096 -timeout=5 -rss_limit_mb=1024 -malloc_limit_mb=256) ;;
+    *) limits=(-max_len=65536 -timeout=10 -rss_limit_mb=2048) ;;
+  esac
   log="$out/$t.log"
   rc=0
   "$out/fuzz/fuzz_$t" "$corpus" "fuzz/corpus/$t" "${dict[@]}" -max_total_time="$seconds" \
-    -max_len=65536 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+    "${limits[@]}" -print_final_stats=1 \
     -artifact_prefix="$findings/" >"$log" 2>&1 </dev/null || rc=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
   cov=$(grep -o 'cov: [0-9]*' "$log" | tail -n 1 || true)

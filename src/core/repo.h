@@ -128,7 +128,9 @@ inline constexpr std::string_view kDefaultAuthorEmail = "agent@localhost";
 
 // A whole commit: stores the timeline, given as its canonical text, then
 // records a commit of it on the current branch and returns the commit's id.
-// A missing author name or e-mail takes its default. The timeline is stored
+// A missing author name or e-mail takes its default. The message and the
+// author's fields must be UTF-8: the record is stored as given, and one
+// that is not would not read back. The timeline is stored
 // before HEAD is looked at, so a refused commit leaves only an unreferenced
 // object behind. Failures: the object store messages, then those of commit.
 Result<std::string> commit_timeline(const Repo& repo, std::string_view timeline_text,
