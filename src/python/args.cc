@@ -52,7 +52,12 @@ bool prefix_type_error(const char* param) {
 }
 
 bool wrong_type(PyObject* obj, std::string_view type_name = {}) {
-  const std::string name = type_name.empty() ? type_name_of(obj) : std::string(type_name);
+  std::string name(type_name);
+  if (name.empty()) {
+    Result<std::string> found = type_name_of(obj);
+    if (!found) return false;  // an exception that passes through is pending
+    name = std::move(found).value();
+  }
   return type_error("'" + name + "' object cannot be converted to 'PyString'");
 }
 

@@ -9,9 +9,11 @@
 
 #include "core/error.h"
 #include "core/json.h"
+#include "core/object.h"
 #include "core/text_buffer.h"
 #include "python/pyref.h"
 
+#include <cstddef>
 #include <string_view>
 
 namespace tesmo::py {
@@ -20,12 +22,23 @@ namespace tesmo::py {
 // so every value that converts can be stored and read back.
 inline constexpr int kMaxNesting = 127;
 
+// The most items a sequence may have. An array of n items has a canonical
+// text of at least 2n + 1 bytes (a byte per item, the commas between them,
+// the brackets), and no object may hold more than max_object_size() bytes,
+// so a longer one could never be stored: it is refused as soon as its
+// length is known, before anything is allocated for it.
+inline std::size_t max_sequence_length() {
+  const std::size_t most = max_object_size();
+  return most == 0 ? 0 : (most - 1) / 2;
+}
+
 // Converts a caller's object. Accepts None, bool, int within the 64-bit
 // ranges, float (NaN and infinities become null), str, list, tuple, dict,
 // set, frozenset, and collections.abc Sequence and Mapping implementations.
 // A refusal or a Python exception raised by the caller's objects comes back
-// as an Error whose message is the text TesmoError carries; no Python
-// exception is left pending.
+// as an Error whose message is the text TesmoError carries, and no Python
+// exception is left pending; except an exception that passes through (see
+// errors.h), which is left pending, the Error being Error::pending().
 Result<JsonValue> to_json_value(PyObject* obj);
 
 // The canonical text (canonical_json) of the value to_json_value would give,

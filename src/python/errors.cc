@@ -13,35 +13,39 @@ namespace {
 
 OnceSlot g_tesmo_error;
 
-// str(obj) as UTF-8, or false with the exception cleared.
+// str(obj) as UTF-8, or false: with the exception cleared, or with one that
+// passes through left pending.
 bool str_of(PyObject* obj, std::string& out) {
   PyRef text = PyRef::steal(PyObject_Str(obj));
   if (!text) {
-    PyErr_Clear();
+    clear_unless_passing_through();
     return false;
   }
   PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "backslashreplace"));
   if (!bytes) {
-    PyErr_Clear();
+    clear_unless_passing_through();
     return false;
   }
   char* data = nullptr;
   Py_ssize_t size = 0;
   if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) {
-    PyErr_Clear();
+    clear_unless_passing_through();
     return false;
   }
   out.assign(data, static_cast<std::size_t>(size));
   return true;
 }
 
+// str() of the attribute, or "?" with the exception cleared, or with one
+// that passes through left pending.
 std::string attr_text(PyObject* obj, const char* name) {
   PyRef attr = PyRef::steal(PyObject_GetAttrString(obj, name));
-  std::string out;
-  if (!attr || !str_of(attr.get(), out)) {
-    PyErr_Clear();
+  if (!attr) {
+    clear_unless_passing_through();
     return "?";
   }
+  std::string out;
+  if (!str_of(attr.get(), out)) return "?";
   return out;
 }
 
@@ -70,16 +74,34 @@ PyObject* raise_error(const Error& error) {
   return nullptr;
 }
 
+bool exception_passes_through() {
+  return PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_Exception);
+}
+
+bool clear_unless_passing_through() {
+  if (exception_passes_through()) return false;
+  PyErr_Clear();
+  return true;
+}
+
 Error fetch_python_error() {
   PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
+  // Judged once normalized: making the exception object runs its class's
+  // __init__, which may raise another in its place.
+  PyErr_Restore(type, value, traceback);
+  if (exception_passes_through()) return Error::pending();
+  PyErr_Fetch(&type, &value, &traceback);
   PyRef type_ref = PyRef::steal(type), value_ref = PyRef::steal(value),
         tb_ref = PyRef::steal(traceback);
   std::string text = type ? attr_text(type, "__qualname__") : std::string("?");
+  if (PyErr_Occurred()) return Error::pending();
   std::string detail;
   if (value && str_of(value, detail)) {
     text += ": " + detail;
+  } else if (PyErr_Occurred()) {
+    return Error::pending();
   } else {
     text += ": <exception str() failed>";
   }
@@ -88,8 +110,10 @@ Error fetch_python_error() {
 
 PyObject* raise_converted_python_error() { return raise_error(fetch_python_error()); }
 
-std::string type_name_of(PyObject* obj) {
-  return attr_text(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__");
+Result<std::string> type_name_of(PyObject* obj) {
+  std::string name = attr_text(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__");
+  if (PyErr_Occurred()) return Error::pending();
+  return name;
 }
 
 }  // namespace tesmo::py

@@ -4,9 +4,9 @@
 // calls nothing that can run the caller's code, free an object or let
 // another thread in, so it holds borrowed references only, and it never
 // raises: any value it does not take (another type, an int beyond 64 bits,
-// a str with lone surrogates, nesting past the limit) ends it with false,
-// and the caller converts the document the general way, which gives the
-// same result or the same error.
+// a str with lone surrogates, nesting past the limit, a list or tuple too
+// long to store) ends it with false, and the caller converts the document
+// the general way, which gives the same result or the same error.
 #include <Python.h>
 
 #include <algorithm>
@@ -207,6 +207,7 @@ class PlainWalk {
     if (depth >= kMaxNesting) return false;
     const bool list = Py_TYPE(obj) == &PyList_Type;
     const Py_ssize_t n = list ? PyList_Size(obj) : PyTuple_Size(obj);
+    if (static_cast<std::size_t>(n) > max_sequence_length()) return false;
     const auto item_at = [&](Py_ssize_t i) { return list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i); };
     // Items are asked for a few places ahead of their turn (see prefetch).
     for (Py_ssize_t i = 0; i < std::min(n, kAhead); ++i) prefetch(item_at(i));

@@ -41,19 +41,20 @@ Result<bool> is_abc_instance(PyObject* obj, Abc which) {
   if (cls == nullptr) return fetch_python_error();
   const int answer = PyObject_IsInstance(obj, cls);
   if (answer < 0) {
+    if (exception_passes_through()) return Error::pending();
     PyErr_WriteUnraisable(obj);
     return false;
   }
   return answer == 1;
 }
 
-std::string qualname_of_type(PyObject* obj) {
+Result<std::string> qualname_of_type(PyObject* obj) {
   PyRef name = PyRef::steal(
       PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
   std::string text;
   if (name && PyUnicode_Check(name.get()) && utf8_of(name.get(), text)) return text;
-  PyErr_Clear();
-  return "unknown";
+  if (!clear_unless_passing_through()) return Error::pending();
+  return std::string("unknown");
 }
 
 Error wide_int_error(PyObject* obj) {

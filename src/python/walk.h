@@ -16,11 +16,15 @@
 //     (every key of the mapping, in its order, before any value);
 //   Slot member(Object&, std::size_t position, const KeyText&);
 //   void member_done(Object&); void end_object(Object&).
-// After a failure the walk calls nothing more on the open containers.
+// After a failure the walk calls nothing more on the open containers, and
+// after an exception that passes through (see errors.h) nothing more of the
+// interpreter at all: it returns Error::pending() at once.
 #pragma once
 
 #include <Python.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -48,12 +52,14 @@ struct KeyText {
 enum class Abc { kSequence, kMapping };
 
 // isinstance(obj, collections.abc.<which>); an exception raised by the test
-// is reported as unraisable and the answer is false. The error is that of
-// importing the class.
+// is reported as unraisable and the answer is false, except one that passes
+// through, which stays pending and is the error. The error may also be that
+// of importing the class.
 Result<bool> is_abc_instance(PyObject* obj, Abc which);
 
-// The __qualname__ of an object's type, or "unknown".
-std::string qualname_of_type(PyObject* obj);
+// The __qualname__ of an object's type, or "unknown"; the error is an
+// exception that passes through, raised by a metaclass's code.
+Result<std::string> qualname_of_type(PyObject* obj);
 
 // The error for an int beyond the 64-bit ranges, the interpreter's error
 // pending for it cleared: out of range within 128 bits, beyond that the
@@ -130,11 +136,18 @@ class Walker {
     Result<bool> mapping = is_abc_instance(obj, Abc::kMapping);
     if (!mapping) return mapping.error();
     if (*mapping) return nested(obj, slot, &Walker::walk_mapping);
-    return Error("unsupported type " + qualname_of_type(obj));
+    Result<std::string> name = qualname_of_type(obj);
+    if (!name) return name.error();
+    return Error("unsupported type " + *name);
   }
 
  private:
   using Step = Status (Walker::*)(PyObject*, Slot);
+
+  // The room made up front for the items of a sequence other than a plain
+  // list or tuple is capped: its length is only what it claims, and a lie
+  // must not allocate. More items still fit, growing the array as they come.
+  static constexpr std::size_t kMaxClaimedRoom = 4096;
 
   // Containers count towards the depth limit; a container holding itself
   // ends here too instead of recursing without end.
@@ -158,9 +171,17 @@ class Walker {
       return Error("expected sequence of length " + std::to_string(first) + ", got " +
                    std::to_string(second));
     }
-    typename Sink::Array items = sink_.begin_array(slot, static_cast<std::size_t>(first));
+    const auto length = static_cast<std::size_t>(first);
+    if (length > max_sequence_length()) {
+      return Error("sequence of length " + std::to_string(length) + " is too long to store (at most " +
+                   std::to_string(max_sequence_length()) + " items)");
+    }
     const bool exact_list = Py_TYPE(obj) == &PyList_Type;
     const bool exact_tuple = Py_TYPE(obj) == &PyTuple_Type;
+    // A plain list or tuple holds its items, so room for all of them is
+    // real; any other sequence may claim more items than it gives.
+    const std::size_t room = exact_list || exact_tuple ? length : std::min(length, kMaxClaimedRoom);
+    typename Sink::Array items = sink_.begin_array(slot, room);
     for (Py_ssize_t i = 0; i < first; ++i) {
       // Borrowed items of plain lists and tuples are taken as owned for the
       // time of their conversion: a caller's container converted further in
@@ -191,8 +212,9 @@ class Walker {
   // object's address answers most lookups before the map is asked.
   Result<const KeyText*> key_text(PyObject* key) {
     if (!PyUnicode_Check(key)) {
-      return Error("unexpected type: '" + type_name_of(key) +
-                   "' object cannot be converted to 'PyString'");
+      Result<std::string> name = type_name_of(key);
+      if (!name) return name.error();
+      return Error("unexpected type: '" + *name + "' object cannot be converted to 'PyString'");
     }
     RecentKey& recent = recent_keys_[(reinterpret_cast<std::uintptr_t>(key) >> 4) % kRecentKeys];
     if (recent.key == key) return recent.text;
@@ -214,7 +236,8 @@ class Walker {
   // is converted: what the conversion of one value does to the mapping
   // cannot change which members it has. The first failure of a key (or of
   // fetching a member) is reported after the values before it converted, as
-  // a walk member by member would.
+  // a walk member by member would; an exception that passes through ends
+  // the walk at once.
   Status walk_mapping(PyObject* obj, Slot slot) {
     const std::size_t base = values_.size();
     std::optional<Error> failure;
@@ -250,6 +273,11 @@ class Walker {
           values_.push_back(std::move(value));
         }
       }
+    }
+    if (failure && failure->kind() == ErrorKind::kPending) {
+      keys_.resize(base);
+      values_.resize(base);
+      return *failure;
     }
     const std::size_t n = values_.size() - base;
     typename Sink::Object object = sink_.begin_object(slot, keys_.data() + base, n);
