@@ -11,19 +11,27 @@ from __future__ import annotations
 import math
 from typing import Any, Dict, Iterable, List, Optional, Tuple
 
-# The kinds in the order the summary lists them, with the word it uses.
-KINDS: List[Tuple[str, str]] = [
-    ("trimmed", "trimmed"),
-    ("moved", "moved"),
-    ("added", "added"),
-    ("removed", "removed"),
-    ("replaced", "replaced"),
-    ("effects_changed", "effects changed"),
-    ("transition_added", "transitions added"),
-    ("transition_removed", "transitions removed"),
-    ("track_added", "tracks added"),
-    ("track_removed", "tracks removed"),
+from .terminal import shown
+
+# The kinds in the order the summary lists them, with the words it uses for
+# one and for several.
+KINDS: List[Tuple[str, str, str]] = [
+    ("trimmed", "trimmed", "trimmed"),
+    ("moved", "moved", "moved"),
+    ("added", "added", "added"),
+    ("removed", "removed", "removed"),
+    ("replaced", "replaced", "replaced"),
+    ("effects_changed", "effects changed", "effects changed"),
+    ("transition_added", "transition added", "transitions added"),
+    ("transition_removed", "transition removed", "transitions removed"),
+    ("track_added", "track added", "tracks added"),
+    ("track_removed", "track removed", "tracks removed"),
 ]
+
+
+def counted(count: object, one: str, several: str) -> str:
+    """'1 effect', '0 effects', '2 effects'."""
+    return f"{count} {one if count == 1 else several}"
 
 # ANSI colours of each kind, used only when colour is on.
 COLOURS = {
@@ -166,7 +174,7 @@ def subject_and_detail(change: Dict[str, Any]) -> Tuple[str, str]:
         where = "at" if op == "added" else "from"
         return subject, f"{where} position {int(change['index']) + 1}, {media_name(media)}"
     if op == "effects_changed":
-        return subject, f"{change.get('before')} -> {change.get('after')} effects"
+        return subject, f"{change.get('before')} -> {counted(change.get('after'), 'effect', 'effects')}"
     if op == "replaced":
         return subject, (f"{media_name(change.get('before_media'))} -> "
                          f"{media_name(change.get('after_media'))}")
@@ -183,7 +191,7 @@ def track_of(change: Dict[str, Any]) -> str:
 def describe(change: Dict[str, Any]) -> str:
     """One line without the track, e.g. for a marker's comment."""
     subject, detail = subject_and_detail(change)
-    return f"{LABELS.get(str(change.get('op')), str(change.get('op')))} {subject}: {detail}"
+    return f"{LABELS.get(str(change.get('op')), str(change.get('op')))} {shown(subject)}: {shown(detail)}"
 
 
 class Painter:
@@ -202,9 +210,8 @@ def summary(changes: Iterable[Dict[str, Any]]) -> str:
     for change in changes:
         counts[str(change.get("op"))] = counts.get(str(change.get("op")), 0) + 1
         total += 1
-    parts = [f"{counts[op]} {word}" for op, word in KINDS if counts.get(op)]
-    noun = "change" if total == 1 else "changes"
-    return f"{total} {noun}: " + ", ".join(parts) if parts else "no changes"
+    parts = [counted(counts[op], one, several) for op, one, several in KINDS if counts.get(op)]
+    return counted(total, "change", "changes") + ": " + ", ".join(parts) if parts else "no changes"
 
 
 def change_lines(changes: List[Dict[str, Any]], paint: Painter, indent: str = "") -> List[str]:
@@ -213,13 +220,16 @@ def change_lines(changes: List[Dict[str, Any]], paint: Painter, indent: str = ""
     for change in changes:
         groups.setdefault(track_of(change), []).append(change)
     width = max((len(LABELS.get(str(c.get("op")), "")) for c in changes), default=0)
-    subject_width = min(24, max((len(subject_and_detail(c)[0]) for c in changes), default=0))
+    described = [(c, shown(subject), shown(detail))
+                 for c, (subject, detail) in ((c, subject_and_detail(c)) for c in changes)]
+    subject_width = max((len(subject) for _, subject, _ in described), default=0)
+    by_change = {id(c): (subject, detail) for c, subject, detail in described}
     lines: List[str] = []
     for track, group in groups.items():
-        lines.append(indent + paint(f"track {track}" if track else "unnamed track", "1"))
+        lines.append(indent + paint(f"track {shown(track)}" if track else "unnamed track", "1"))
         for change in group:
             op = str(change.get("op"))
-            subject, detail = subject_and_detail(change)
+            subject, detail = by_change[id(change)]
             label = paint(LABELS.get(op, op).ljust(width), COLOURS.get(op, ""))
             lines.append(f"{indent}  {label}  {subject.ljust(subject_width)}  {detail}")
     return lines

@@ -11,9 +11,11 @@ from typing import Any, Callable, Dict, List, NoReturn, Optional, Sequence, Tupl
 import tesmo
 
 from . import changes as changes_text
+from . import revisions
 from .errors import CliError
 from .files import (ADAPTER_PACKAGES, document_text, document_writer, read_document, suffix_of,
                     text_writer, write_document, write_outputs)
+from .terminal import Progress, shown
 
 # diff(1)'s statuses.
 SAME, DIFFERENT, TROUBLE = 0, 1, 2
@@ -49,6 +51,63 @@ def open_repo(args: argparse.Namespace) -> tesmo.Repo:
     return tesmo.Repo.discover(args.directory)
 
 
+def revision(repo: tesmo.Repo, ref: str) -> str:
+    """A ref with the revision suffixes ~N and ^N as the module takes it."""
+    return revisions.resolve(repo, ref)
+
+
+def object_path(repo: tesmo.Repo, object_id: str) -> str:
+    body = object_id.split(":", 1)[-1]
+    return str(repo.root / "objects" / body[:2] / body[2:])
+
+
+def damaged(repo: tesmo.Repo, ref: str, error: tesmo.TesmoError) -> CliError:
+    """The failure to read what a ref names, with the object that failed: the
+    commit, or the timeline it records."""
+    commit_id = repo.resolve(ref)
+    try:
+        record = repo.read_commit(commit_id)
+    except tesmo.TesmoError as failure:
+        return CliError(f"{ref}: commit {short(commit_id)} is damaged or unreadable "
+                        f"({object_path(repo, commit_id)}): {failure}")
+    timeline_id = str(record.get("timeline", ""))
+    return CliError(f"{ref}: the timeline of commit {short(commit_id)} is damaged or unreadable "
+                    f"({object_path(repo, timeline_id)}): {error}")
+
+
+def read_timeline(repo: tesmo.Repo, ref: str) -> Any:
+    """The timeline a ref names. A ref that resolves but whose objects do not
+    read is reported with the object's path, not taken for a missing ref."""
+    commit_id = revision(repo, ref)
+    try:
+        return repo.read_timeline(commit_id)
+    except tesmo.TesmoError as error:
+        try:
+            repo.resolve(commit_id)
+        except tesmo.TesmoError:
+            raise error from None
+        raise damaged(repo, ref, error) from None
+
+
+def head_commit(repo: tesmo.Repo) -> Optional[str]:
+    """The commit HEAD names, or None on an unborn branch. A HEAD that cannot
+    be read, or a branch file that holds no commit id, is an error."""
+    branch = repo.current_branch()  # raises when HEAD is missing or malformed
+    if branch is not None and not os.path.lexists(repo.root / "refs" / "heads" / branch):
+        return None
+    return repo.resolve("HEAD")
+
+
+def history(repo: tesmo.Repo, ref: Optional[str]) -> List[Tuple[str, Dict[str, Any]]]:
+    """The log from a ref, or from HEAD; only an unborn branch has an empty
+    history (the module's log() is empty for a broken HEAD as well)."""
+    if ref is not None:
+        return list(repo.log(revision(repo, ref)))
+    if head_commit(repo) is None:
+        return []
+    return list(repo.log("HEAD"))
+
+
 def short(commit_id: str) -> str:
     """The id as a short ref: 12 hex digits without the "sha256:" prefix."""
     return commit_id.split(":", 1)[-1][:12]
@@ -59,10 +118,49 @@ def first_line(text: str) -> str:
     return lines[0] if lines else ""
 
 
-def commit_line(commit_id: str, record: Dict[str, Any]) -> str:
+def author_of(record: Dict[str, Any]) -> str:
     author = record.get("author") or {}
-    return (f"{short(commit_id)}  {record.get('timestamp', '')}  "
-            f"{author.get('name', '')}  {first_line(str(record.get('message', '')))}")
+    return shown(author.get("name", "")) if isinstance(author, dict) else ""
+
+
+def commit_line(commit_id: str, record: Dict[str, Any], author_width: int = 0) -> str:
+    """Short id, time, author and the message's first line; the author
+    padded to `author_width` so that messages line up."""
+    author = author_of(record)
+    return (f"{short(commit_id)}  {shown(record.get('timestamp', ''))}  "
+            f"{author.ljust(author_width)}  {shown(first_line(str(record.get('message', ''))))}")
+
+
+def author_width(records: Sequence[Dict[str, Any]]) -> int:
+    return max((len(author_of(record)) for record in records), default=0)
+
+
+def default_email(name: str) -> str:
+    """The address of an author named without one: TESMO_AUTHOR_EMAIL when
+    set, else one made from the name, so that the commit is not taken for
+    the agent's."""
+    configured = os.environ.get("TESMO_AUTHOR_EMAIL")
+    if configured:
+        return configured
+    import unicodedata
+
+    plain = unicodedata.normalize("NFKD", name).encode("ascii", "ignore").decode("ascii").lower()
+    local = ".".join(part for part in "".join(c if c.isalnum() else " " for c in plain).split())
+    return f"{local or 'author'}@localhost"
+
+
+def say(text: str) -> None:
+    """Prints the outcome of work already done. The work stands whether or
+    not the line can be written: a failure to write it is reported on
+    stderr, and the status stays that of the work."""
+    try:
+        sys.stdout.write(text + "\n")
+        sys.stdout.flush()
+    except BrokenPipeError:
+        raise
+    except (OSError, ValueError) as error:
+        reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
+        warn(f"done, but the result could not be written to stdout: {reason}: {text}")
 
 
 def colour_on(args: argparse.Namespace) -> bool:
@@ -72,6 +170,15 @@ def colour_on(args: argparse.Namespace) -> bool:
     if choice == "never":
         return False
     return sys.stdout.isatty() and not os.environ.get("NO_COLOR")
+
+
+def warn(message: str) -> None:
+    """One line on stderr, when there is one."""
+    try:
+        sys.stderr.write(f"tesmo: {shown(message)}\n")
+        sys.stderr.flush()
+    except (AttributeError, OSError, ValueError):
+        pass
 
 
 def print_json(value: Any) -> None:
@@ -92,7 +199,7 @@ def cmd_init(args: argparse.Namespace) -> int:
     if os.path.isdir(os.path.join(target, ".tesmo")):
         raise CliError(f"{args.dir or '.'} is already a tesmo repository")
     repo = tesmo.Repo.init(target)
-    print(f"initialized an empty tesmo repository in {repo.root}")
+    say(f"initialized an empty tesmo repository in {shown(repo.root)}")
     return SAME
 
 
@@ -105,7 +212,16 @@ def cmd_commit(args: argparse.Namespace) -> int:
     # The diff reader refuses what is not a timeline; refuse it before it
     # becomes a commit that no later diff could read.
     tesmo.diff(document, document)
-    print(repo.commit(document, args.message, args.author, args.email))
+    if not args.allow_empty:
+        parent = head_commit(repo)
+        if parent is not None and repo.read_timeline(parent) == document:
+            warn(f"nothing changed since {short(parent)}: {args.file} holds the timeline "
+                 "committed there (use --allow-empty to commit it again)")
+            return DIFFERENT
+    email = args.email
+    if email is None and args.author is not None:
+        email = default_email(args.author)
+    say(repo.commit(document, args.message, args.author, email))
     return SAME
 
 
@@ -117,14 +233,15 @@ def cmd_log(args: argparse.Namespace) -> int:
         return clip_log(args, repo)
     if args.track is not None:
         raise CliError("--track needs --clip")
-    entries = repo.log(args.ref)
+    entries = history(repo, args.ref)
     if args.n is not None:
         entries = entries[:args.n]
     if args.json:
         print_json([dict(record, id=commit_id) for commit_id, record in entries])
     else:
+        width = author_width([record for _, record in entries])
         for commit_id, record in entries:
-            print(commit_line(commit_id, record))
+            print(commit_line(commit_id, record, width))
     return SAME
 
 
@@ -149,17 +266,13 @@ def _emptied(document: Any) -> Any:
 
 def clip_log(args: argparse.Namespace, repo: tesmo.Repo) -> int:
     """The commits along the first-parent history whose changes name a clip."""
-    entries = repo.log(args.ref)
-    progress = sys.stderr.isatty() and len(entries) > 1
+    entries = history(repo, args.ref)
     found: List[Tuple[str, Dict[str, Any], List[Dict[str, Any]]]] = []
     paint = changes_text.Painter(colour_on(args))
-    try:
+    with Progress("reading history", len(entries), "commits") as progress:
         for number, (commit_id, record) in enumerate(entries, 1):
             if args.n is not None and len(found) >= args.n:
                 break
-            if progress:
-                sys.stderr.write(f"\rreading history: {number}/{len(entries)} commits")
-                sys.stderr.flush()
             parents = record.get("parents") or []
             if parents:
                 diff = [c.to_dict() for c in repo.diff_refs(parents[0], commit_id)]
@@ -169,24 +282,23 @@ def clip_log(args: argparse.Namespace, repo: tesmo.Repo) -> int:
             named = [c for c in diff if _names_clip(c, args.clip, args.track)]
             if named:
                 found.append((commit_id, record, named))
-    finally:
-        if progress:
-            sys.stderr.write("\r\x1b[K")
-            sys.stderr.flush()
+            progress.update(number)
     if args.json:
         print_json([dict(record, id=commit_id, changes=named)
                     for commit_id, record, named in found])
         return SAME
+    width = author_width([record for _, record, _ in found])
     for commit_id, record, named in found:
-        print(paint(commit_line(commit_id, record), "1"))
+        print(paint(commit_line(commit_id, record, width), "1"))
         for change in named:
-            print("    " + changes_text.describe(change) + f" (track {changes_text.track_of(change)})")
+            print("    " + changes_text.describe(change)
+                  + f" (track {shown(changes_text.track_of(change))})")
     return SAME
 
 
 def cmd_show(args: argparse.Namespace) -> int:
     repo = open_repo(args)
-    document = repo.read_timeline(args.ref)
+    document = read_timeline(repo, args.ref)
     if args.output:
         write_document(document, in_directory(args, args.output))
     else:
@@ -202,20 +314,22 @@ def cmd_branch(args: argparse.Namespace) -> int:
         repo.delete_branch(args.delete)
         return SAME
     if args.name is not None:
-        repo.create_branch(args.name, args.at if args.at is not None else "HEAD")
+        repo.create_branch(args.name, revision(repo, args.at) if args.at is not None else "HEAD")
         return SAME
     if args.at is not None:
         raise CliError("--at needs a branch name")
     current = repo.current_branch()
     branches = repo.list_branches()
     paint = changes_text.Painter(colour_on(args))
+    rows = [(shown(name), short(commit_id), name == current) for name, commit_id in branches]
     if current is not None and all(name != current for name, _ in branches):
-        print(paint(f"* {current}", "32") + "  (no commits yet)")
-    for name, commit_id in branches:
-        if name == current:
-            print(paint(f"* {name}", "32") + f"  {short(commit_id)}")
+        rows.insert(0, (shown(current), "(no commits yet)", True))
+    width = max((len(name) for name, _, _ in rows), default=0)
+    for name, where, is_current in rows:
+        if is_current:
+            print(paint(f"* {name.ljust(width)}", "32") + f"  {where}")
         else:
-            print(f"  {name}  {short(commit_id)}")
+            print(f"  {name.ljust(width)}  {where}")
     return SAME
 
 
@@ -225,7 +339,8 @@ def cmd_switch(args: argparse.Namespace) -> int:
 
 
 def cmd_resolve(args: argparse.Namespace) -> int:
-    print(open_repo(args).resolve(args.ref))
+    repo = open_repo(args)
+    print(repo.resolve(revision(repo, args.ref)))
     return SAME
 
 
@@ -251,12 +366,15 @@ class Side:
                 raise CliError(f"{self.path}: No such file or directory")
             return read_document(self.path)
         assert self.ref is not None
+        opened = repo()
         try:
-            return repo().read_timeline(self.ref)
-        except tesmo.TesmoError:
+            commit_id = revision(opened, self.ref)
+            opened.resolve(commit_id)
+        except (tesmo.TesmoError, CliError):
             if self.looks_like_a_file():
                 raise CliError(f"{self.text}: no such file, nor a ref of that name") from None
             raise
+        return read_timeline(opened, self.ref)
 
     def looks_like_a_file(self) -> bool:
         """A missing argument that reads as a path: a typo, not a ref."""
@@ -285,7 +403,13 @@ def cmd_diff(args: argparse.Namespace) -> int:
         found = tesmo.diff(before, after)
     else:
         assert old.ref is not None and new.ref is not None
-        found = repo().diff_refs(old.ref, new.ref)
+        try:
+            found = repo().diff_refs(revision(repo(), old.ref), revision(repo(), new.ref))
+        except tesmo.TesmoError:
+            # Say which side failed, and why: a missing ref, or damage.
+            old.document(repo)
+            new.document(repo)
+            raise
     records = [change.to_dict() for change in found]
 
     # Every output is made before any is written, and none is written unless
@@ -303,9 +427,11 @@ def cmd_diff(args: argparse.Namespace) -> int:
         outputs.append((in_directory(args, args.html), text_writer(page)))
     write_outputs(outputs)
 
-    if args.json:
+    if args.quiet:
+        pass
+    elif args.json:
         print_json(records)
-    elif not args.quiet and records:
+    elif records:
         paint = changes_text.Painter(colour_on(args))
         for line in changes_text.change_lines(records, paint):
             print(line)
@@ -353,8 +479,8 @@ def common_options(parser: argparse.ArgumentParser, defaults: bool) -> None:
                              "relative paths from there (default: the current directory)")
     parser.add_argument("--color", choices=("auto", "always", "never"),
                         default="auto" if defaults else argparse.SUPPRESS,
-                        help="colour the output: auto (default) when stdout is a terminal "
-                             "and NO_COLOR is not set")
+                        help="colour the output: auto (default) colours when stdout is a "
+                             "terminal and NO_COLOR is not set; always and never override both")
 
 
 def build_parser() -> Parser:
@@ -388,7 +514,13 @@ def build_parser() -> Parser:
     sub.add_argument("-m", "--message", required=True, metavar="MESSAGE",
                      help="the commit message")
     sub.add_argument("--author", metavar="NAME", help="the author's name (default: agent)")
-    sub.add_argument("--email", metavar="ADDR", help="the author's e-mail address")
+    sub.add_argument("--email", metavar="ADDR",
+                     help="the author's e-mail address (default with --author: "
+                          "$TESMO_AUTHOR_EMAIL, else one made from the name, "
+                          "e.g. ana.garcia@localhost)")
+    sub.add_argument("--allow-empty", action="store_true",
+                     help="commit even when FILE holds the timeline of the branch's last "
+                          "commit (refused otherwise, with exit status 1)")
 
     sub = command("log", "list the commits from REF back to the first, newest first; "
                   "with --clip, the history of one clip", cmd_log,
@@ -396,7 +528,8 @@ def build_parser() -> Parser:
                          "the commits along the first-parent history whose changes name "
                          "the clip, with those changes; the first commit's clips count "
                          "as added.")
-    sub.add_argument("ref", nargs="?", metavar="REF", help="where to start (default: HEAD)")
+    sub.add_argument("ref", nargs="?", metavar="REF",
+                     help="where to start (default: HEAD); REF~N and REF^N name ancestors")
     sub.add_argument("-n", type=int, metavar="N", help="show at most N commits")
     sub.add_argument("--json", action="store_true",
                      help="print a JSON array of the commit records, each with its id")
@@ -430,7 +563,7 @@ def build_parser() -> Parser:
     sub.add_argument("--json", action="store_true",
                      help="print the change payloads as one JSON array (the stable schema)")
     sub.add_argument("-q", "--quiet", action="store_true",
-                     help="print nothing; the exit status tells")
+                     help="print nothing, not even --json; the exit status tells")
     sub.add_argument("--annotate", metavar="OUT",
                      help="write NEW to OUT (.otio or any adapter format) with a marker "
                           "on each clip a change names")
@@ -442,8 +575,14 @@ def build_parser() -> Parser:
 def run(argv: Optional[Sequence[str]] = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+    if args.directory and not os.path.isdir(args.directory):
+        reason = "not a directory" if os.path.exists(args.directory) else "no such directory"
+        return fail(f"-C {args.directory}: {reason}")
     try:
         status: int = args.run(args)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        raise
     except tesmo.TesmoError as error:
         return fail(str(error))
     except CliError as error:
@@ -451,12 +590,17 @@ def run(argv: Optional[Sequence[str]] = None) -> int:
     except OSError as error:
         if error.filename is not None and error.strerror:
             return fail(f"{error.filename}: {error.strerror}")
-        return fail(str(error))
-    sys.stdout.flush()
+        return fail(error.strerror or str(error))
     return status
 
 
 def fail(message: str) -> int:
-    sys.stdout.flush()
-    sys.stderr.write(f"tesmo: {message}\n")
+    """Reports a failure as one line on stderr, and gives the status for it.
+    Whatever the message holds (line feeds, escape sequences from a file or
+    an argument), it is shown as one line of plain characters."""
+    try:
+        sys.stdout.flush()
+    except (AttributeError, OSError, ValueError):
+        pass
+    warn(message)
     return TROUBLE
