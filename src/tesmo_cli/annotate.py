@@ -13,7 +13,8 @@ and the metadata holds the change's payload under ``"tesmo"``.
 from __future__ import annotations
 
 import copy
-from typing import Any, List, Optional, Tuple
+import json
+from typing import Any, Dict, List, Optional, Tuple
 
 from . import otio_json
 from .changes import describe
@@ -105,17 +106,43 @@ def _add_marker(item: Json, new_marker: Json) -> None:
     markers.append(new_marker)
 
 
-def _find(clips: List[Json], ref: Optional[Json], index: Optional[int] = None) -> Optional[Json]:
-    """The clip a reference names; the one at index when that fits."""
-    if index is not None and 0 <= index < len(clips) and _same(clips[index], ref):
-        return clips[index]
-    return next((clip for clip in clips if _same(clip, ref)), None)
+class _Clips:
+    """A track's clips, and the first clip of each name and media, so that
+    finding the clip a change names costs the same on any length of track."""
+
+    def __init__(self, track: Json) -> None:
+        self.clips = _clips(track)
+        self.first: Dict[Tuple[str, Optional[str]], Json] = {}
+        for clip in self.clips:
+            self.first.setdefault((text(clip.get("name")), _media(clip)), clip)
+
+    def find(self, ref: Optional[Json], index: Optional[int] = None) -> Optional[Json]:
+        """The clip a reference names; the one at index when that fits."""
+        if ref is None:
+            return None
+        if index is not None and 0 <= index < len(self.clips) and _same(self.clips[index], ref):
+            return self.clips[index]
+        return self.first.get((ref.get("name") or "", ref.get("media_reference")))
 
 
-def _track_pair(pairs: List[Tuple[Json, Json, str]], name: str, ref: Optional[Json]) -> Optional[Tuple[Json, Json, str]]:
+class _Tracks:
+    """_Clips of each track, made once per track."""
+
+    def __init__(self) -> None:
+        self.made: Dict[int, _Clips] = {}
+
+    def __call__(self, track: Json) -> _Clips:
+        found = self.made.get(id(track))
+        if found is None:
+            found = self.made[id(track)] = _Clips(track)
+        return found
+
+
+def _track_pair(pairs: List[Tuple[Json, Json, str]], name: str, ref: Optional[Json],
+                clips_of: _Tracks) -> Optional[Tuple[Json, Json, str]]:
     candidates = [pair for pair in pairs if pair[2] == name]
     for pair in candidates:
-        if ref is None or _find(_clips(pair[1]), ref) is not None:
+        if ref is None or clips_of(pair[1]).find(ref) is not None:
             return pair
     return candidates[0] if candidates else None
 
@@ -125,11 +152,20 @@ def _zero_range() -> Json:
             "duration": _rational(0, 24)}
 
 
+def _copy(document: Any) -> Any:
+    """A copy to add markers to. Documents are JSON values, which a round
+    trip through the json module copies several times faster than deepcopy."""
+    try:
+        return json.loads(json.dumps(document, allow_nan=True))
+    except (TypeError, ValueError, RecursionError):
+        return copy.deepcopy(document)
+
+
 def annotate(before: Any, after: Any, changes: List[Json]) -> Any:
     """A copy of after with one marker per change."""
-    before = copy.deepcopy(before)
-    result = copy.deepcopy(after)
+    result = _copy(after)
     pairs = pair_tracks(before, result)
+    clips_of = _Tracks()
     for change in changes:
         op = change.get("op")
         if op in ("track_added", "track_removed"):
@@ -149,18 +185,18 @@ def annotate(before: Any, after: Any, changes: List[Json]) -> Any:
             ref = change.get("between_before") or change.get("between_after")
         else:
             ref = change.get("clip")
-        pair = _track_pair(pairs, track_name, None if op == "removed" else ref)
+        pair = _track_pair(pairs, track_name, None if op == "removed" else ref, clips_of)
         if pair is None:
             continue
         old_track, new_track, _ = pair
-        clips = _clips(new_track)
+        clips = clips_of(new_track)
         if op == "removed":
-            _mark_removed(change, _clips(old_track), clips, new_track)
+            _mark_removed(change, clips_of(old_track).clips, clips, new_track)
             continue
         index = change.get("index") if op == "added" else change.get("to_index")
-        clip = _find(clips, ref, index if isinstance(index, int) else None)
+        clip = clips.find(ref, index if isinstance(index, int) else None)
         if clip is None and op == "transition_removed":
-            clip = _find(clips, change.get("between_after"))
+            clip = clips.find(change.get("between_after"))
         if clip is not None:
             at_end = op in ("transition_added", "transition_removed") and _same(clip, change.get("between_before"))
             _add_marker(clip, marker(change, _range_of(clip, at_end)))
@@ -169,18 +205,18 @@ def annotate(before: Any, after: Any, changes: List[Json]) -> Any:
     return result
 
 
-def _mark_removed(change: Json, old_clips: List[Json], new_clips: List[Json], new_track: Json) -> None:
+def _mark_removed(change: Json, old_clips: List[Json], new_clips: _Clips, new_track: Json) -> None:
     """Mark a removed clip where it was: on the first later clip of the old
     track that is still there, else on the nearest earlier one, at its end."""
     index = change.get("index")
     position = index if isinstance(index, int) else 0
     for old in old_clips[position + 1:]:
-        found = _find(new_clips, {"name": text(old.get("name")), "media_reference": _media(old)})
+        found = new_clips.find({"name": text(old.get("name")), "media_reference": _media(old)})
         if found is not None:
             _add_marker(found, marker(change, _range_of(found)))
             return
     for old in reversed(old_clips[:position]):
-        found = _find(new_clips, {"name": text(old.get("name")), "media_reference": _media(old)})
+        found = new_clips.find({"name": text(old.get("name")), "media_reference": _media(old)})
         if found is not None:
             _add_marker(found, marker(change, _range_of(found, at_end=True)))
             return

@@ -15,7 +15,7 @@ from . import revisions
 from .errors import CliError
 from .files import (ADAPTER_PACKAGES, document_text, document_writer, read_document, suffix_of,
                     text_writer, write_document, write_outputs)
-from .terminal import Progress, shown
+from .terminal import Progress, shown, status
 
 # diff(1)'s statuses.
 SAME, DIFFERENT, TROUBLE = 0, 1, 2
@@ -185,6 +185,12 @@ def print_json(value: Any) -> None:
     sys.stdout.write(json.dumps(value, indent=2, ensure_ascii=False) + "\n")
 
 
+def read_file(path: str) -> Any:
+    """A timeline file, with a note on a terminal while a slow adapter reads it."""
+    with status(f"reading {shown(path)}..."):
+        return read_document(path)
+
+
 def in_directory(args: argparse.Namespace, path: str) -> str:
     """A path given on the command line, taken relative to -C DIR."""
     return os.path.join(args.directory, path) if args.directory else path
@@ -208,7 +214,7 @@ def cmd_commit(args: argparse.Namespace) -> int:
     if repo.current_branch() is None:
         # The module would store the timeline before refusing.
         raise CliError("cannot commit while HEAD is detached")
-    document = read_document(in_directory(args, args.file))
+    document = read_file(in_directory(args, args.file))
     # The diff reader refuses what is not a timeline; refuse it before it
     # becomes a commit that no later diff could read.
     tesmo.diff(document, document)
@@ -364,7 +370,7 @@ class Side:
         if self.path is not None:
             if not os.path.exists(self.path):
                 raise CliError(f"{self.path}: No such file or directory")
-            return read_document(self.path)
+            return read_file(self.path)
         assert self.ref is not None
         opened = repo()
         try:
@@ -423,7 +429,8 @@ def cmd_diff(args: argparse.Namespace) -> int:
     if args.html is not None:
         from .report import render_report
 
-        page = render_report(before, after, before_label=args.old, after_label=args.new)
+        with status("drawing the report..."):
+            page = render_report(before, after, before_label=args.old, after_label=args.new)
         outputs.append((in_directory(args, args.html), text_writer(page)))
     write_outputs(outputs)
 
