@@ -98,6 +98,15 @@ def head_commit(repo: tesmo.Repo) -> Optional[str]:
     return repo.resolve("HEAD")
 
 
+def _timeline_or_none(repo: tesmo.Repo, commit_id: str) -> Any:
+    """The timeline of a commit, or None when it cannot be read: a damaged
+    parent does not keep a new commit from being made on top of it."""
+    try:
+        return repo.read_timeline(commit_id)
+    except tesmo.TesmoError:
+        return None
+
+
 def history(repo: tesmo.Repo, ref: Optional[str]) -> List[Tuple[str, Dict[str, Any]]]:
     """The log from a ref, or from HEAD; only an unborn branch has an empty
     history (the module's log() is empty for a broken HEAD as well)."""
@@ -220,7 +229,7 @@ def cmd_commit(args: argparse.Namespace) -> int:
     tesmo.diff(document, document)
     if not args.allow_empty:
         parent = head_commit(repo)
-        if parent is not None and repo.read_timeline(parent) == document:
+        if parent is not None and _timeline_or_none(repo, parent) == document:
             warn(f"nothing changed since {short(parent)}: {args.file} holds the timeline "
                  "committed there (use --allow-empty to commit it again)")
             return DIFFERENT
