@@ -12,7 +12,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     changes), 2 (trouble, one line on stderr) or 130 (interrupted)."""
     try:
         from .cli import run
+        from .files import escape_unencodable_output
 
+        escape_unencodable_output()
         return run(argv)
     except KeyboardInterrupt:
         return 130

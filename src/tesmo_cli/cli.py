@@ -12,8 +12,9 @@ import tesmo
 
 from . import changes as changes_text
 from .errors import CliError
-from .files import (ADAPTER_PACKAGES, document_text, document_writer, read_document, suffix_of,
-                    text_writer, write_document, write_outputs)
+from .files import (ADAPTER_PACKAGES, add_file_options, document_text, document_writer,
+                    file_options, is_plain_json, read_document, suffix_of, text_writer,
+                    write_document, write_outputs)
 
 # diff(1)'s statuses.
 SAME, DIFFERENT, TROUBLE = 0, 1, 2
@@ -26,11 +27,12 @@ either reading, e.g. ref:cut.edl for a branch of that name, file:main for a
 file called main."""
 
 FORMATS_HELP = """\
-.otio files are read and written as plain JSON, without OpenTimelineIO.
-Every other format (.edl, .xml, .fcpxml, .aaf, .ale, .otioz, .otiod and any
-that an installed adapter plugin registers) goes through OpenTimelineIO's
-adapters: pip install opentimelineio plus the plugin (otio-cmx3600-adapter,
-otio-fcp-adapter, otio-fcpx-xml-adapter, otio-aaf-adapter, otio-ale-adapter)."""
+.otio and .otio.json files are read and written as plain JSON, without
+OpenTimelineIO. Every other format (.edl, .xml, .fcpxml, .aaf, .ale, .otioz,
+.otiod and any that an installed adapter plugin registers) goes through
+OpenTimelineIO's adapters: pip install opentimelineio plus the plugin
+(otio-cmx3600-adapter, otio-fcp-adapter, otio-fcpx-xml-adapter,
+otio-aaf-adapter, otio-ale-adapter)."""
 
 
 class Parser(argparse.ArgumentParser):
@@ -101,7 +103,7 @@ def cmd_commit(args: argparse.Namespace) -> int:
     if repo.current_branch() is None:
         # The module would store the timeline before refusing.
         raise CliError("cannot commit while HEAD is detached")
-    document = read_document(in_directory(args, args.file))
+    document = read_document(in_directory(args, args.file), file_options(args))
     # The diff reader refuses what is not a timeline; refuse it before it
     # becomes a commit that no later diff could read.
     tesmo.diff(document, document)
@@ -188,7 +190,7 @@ def cmd_show(args: argparse.Namespace) -> int:
     repo = open_repo(args)
     document = repo.read_timeline(args.ref)
     if args.output:
-        write_document(document, in_directory(args, args.output))
+        write_document(document, in_directory(args, args.output), file_options(args))
     else:
         sys.stdout.write(document_text(document))
     return SAME
@@ -236,6 +238,7 @@ class Side:
         self.text = text
         self.ref: Optional[str] = None
         self.path: Optional[str] = None
+        self.options = file_options(args)
         if text.startswith("ref:"):
             self.ref = text[len("ref:"):]
         elif text.startswith("file:"):
@@ -249,7 +252,7 @@ class Side:
         if self.path is not None:
             if not os.path.exists(self.path):
                 raise CliError(f"{self.path}: No such file or directory")
-            return read_document(self.path)
+            return read_document(self.path, self.options)
         assert self.ref is not None
         try:
             return repo().read_timeline(self.ref)
@@ -263,6 +266,7 @@ class Side:
         if self.text.startswith("ref:"):
             return False
         return "/" in self.text or suffix_of(self.text) in (".otio", ".otioz", ".otiod") \
+            or is_plain_json(self.text) \
             or suffix_of(self.text) in ADAPTER_PACKAGES
 
 
@@ -295,7 +299,8 @@ def cmd_diff(args: argparse.Namespace) -> int:
         from .annotate import annotate
 
         path = in_directory(args, args.annotate)
-        outputs.append((path, document_writer(annotate(before, after, records), path)))
+        outputs.append((path, document_writer(annotate(before, after, records), path,
+                                              file_options(args))))
     if args.html is not None:
         from .report import render_report
 
@@ -389,6 +394,7 @@ def build_parser() -> Parser:
                      help="the commit message")
     sub.add_argument("--author", metavar="NAME", help="the author's name (default: agent)")
     sub.add_argument("--email", metavar="ADDR", help="the author's e-mail address")
+    add_file_options(sub)
 
     sub = command("log", "list the commits from REF back to the first, newest first; "
                   "with --clip, the history of one clip", cmd_log,
@@ -408,6 +414,7 @@ def build_parser() -> Parser:
     sub.add_argument("ref", metavar="REF")
     sub.add_argument("-o", "--output", metavar="FILE",
                      help="write to FILE, in the format its extension names, instead of stdout")
+    add_file_options(sub, reads=False)
 
     sub = command("branch", "list branches (* marks the current one), create one, or delete one",
                   cmd_branch)
@@ -436,6 +443,7 @@ def build_parser() -> Parser:
                           "on each clip a change names")
     sub.add_argument("--html", metavar="REPORT",
                      help="write a visual report of the changes as one HTML page")
+    add_file_options(sub)
     return parser
 
 
