@@ -16,7 +16,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         sys.stdout = _Closed()
     try:
         from .cli import run
+        from .files import escape_unencodable_output
 
+        escape_unencodable_output()
         return run(argv)
     except KeyboardInterrupt:
         return 130

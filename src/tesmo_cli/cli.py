@@ -13,8 +13,9 @@ import tesmo
 from . import changes as changes_text
 from . import revisions
 from .errors import CliError
-from .files import (ADAPTER_PACKAGES, document_text, document_writer, read_document, suffix_of,
-                    text_writer, write_document, write_outputs)
+from .files import (ADAPTER_PACKAGES, add_file_options, document_text, document_writer,
+                    file_options, is_plain_json, read_document, suffix_of, text_writer,
+                    write_document, write_outputs)
 from .terminal import Progress, shown, status
 
 # diff(1)'s statuses.
@@ -28,11 +29,12 @@ either reading, e.g. ref:cut.edl for a branch of that name, file:main for a
 file called main."""
 
 FORMATS_HELP = """\
-.otio files are read and written as plain JSON, without OpenTimelineIO.
-Every other format (.edl, .xml, .fcpxml, .aaf, .ale, .otioz, .otiod and any
-that an installed adapter plugin registers) goes through OpenTimelineIO's
-adapters: pip install opentimelineio plus the plugin (otio-cmx3600-adapter,
-otio-fcp-adapter, otio-fcpx-xml-adapter, otio-aaf-adapter, otio-ale-adapter)."""
+.otio and .otio.json files are read and written as plain JSON, without
+OpenTimelineIO. Every other format (.edl, .xml, .fcpxml, .aaf, .ale, .otioz,
+.otiod and any that an installed adapter plugin registers) goes through
+OpenTimelineIO's adapters: pip install opentimelineio plus the plugin
+(otio-cmx3600-adapter, otio-fcp-adapter, otio-fcpx-xml-adapter,
+otio-aaf-adapter, otio-ale-adapter)."""
 
 
 class Parser(argparse.ArgumentParser):
@@ -95,7 +97,7 @@ def head_commit(repo: tesmo.Repo) -> Optional[str]:
     branch = repo.current_branch()  # raises when HEAD is missing or malformed
     if branch is not None and not os.path.lexists(repo.root / "refs" / "heads" / branch):
         return None
-    return repo.resolve("HEAD")
+    return str(repo.resolve("HEAD"))
 
 
 def _timeline_or_none(repo: tesmo.Repo, commit_id: str) -> Any:
@@ -194,10 +196,10 @@ def print_json(value: Any) -> None:
     sys.stdout.write(json.dumps(value, indent=2, ensure_ascii=False) + "\n")
 
 
-def read_file(path: str) -> Any:
+def read_file(path: str, options: Any) -> Any:
     """A timeline file, with a note on a terminal while a slow adapter reads it."""
     with status(f"reading {shown(path)}..."):
-        return read_document(path)
+        return read_document(path, options)
 
 
 def in_directory(args: argparse.Namespace, path: str) -> str:
@@ -223,7 +225,7 @@ def cmd_commit(args: argparse.Namespace) -> int:
     if repo.current_branch() is None:
         # The module would store the timeline before refusing.
         raise CliError("cannot commit while HEAD is detached")
-    document = read_file(in_directory(args, args.file))
+    document = read_file(in_directory(args, args.file), file_options(args))
     # The diff reader refuses what is not a timeline; refuse it before it
     # becomes a commit that no later diff could read.
     tesmo.diff(document, document)
@@ -315,7 +317,7 @@ def cmd_show(args: argparse.Namespace) -> int:
     repo = open_repo(args)
     document = read_timeline(repo, args.ref)
     if args.output:
-        write_document(document, in_directory(args, args.output))
+        write_document(document, in_directory(args, args.output), file_options(args))
     else:
         sys.stdout.write(document_text(document))
     return SAME
@@ -366,6 +368,7 @@ class Side:
         self.text = text
         self.ref: Optional[str] = None
         self.path: Optional[str] = None
+        self.options = file_options(args)
         if text.startswith("ref:"):
             self.ref = text[len("ref:"):]
         elif text.startswith("file:"):
@@ -379,7 +382,7 @@ class Side:
         if self.path is not None:
             if not os.path.exists(self.path):
                 raise CliError(f"{self.path}: No such file or directory")
-            return read_file(self.path)
+            return read_file(self.path, self.options)
         assert self.ref is not None
         opened = repo()
         try:
@@ -396,6 +399,7 @@ class Side:
         if self.text.startswith("ref:"):
             return False
         return "/" in self.text or suffix_of(self.text) in (".otio", ".otioz", ".otiod") \
+            or is_plain_json(self.text) \
             or suffix_of(self.text) in ADAPTER_PACKAGES
 
 
@@ -434,7 +438,8 @@ def cmd_diff(args: argparse.Namespace) -> int:
         from .annotate import annotate
 
         path = in_directory(args, args.annotate)
-        outputs.append((path, document_writer(annotate(before, after, records), path)))
+        outputs.append((path, document_writer(annotate(before, after, records), path,
+                                              file_options(args))))
     if args.html is not None:
         from .report import render_report
 
@@ -537,6 +542,7 @@ def build_parser() -> Parser:
     sub.add_argument("--allow-empty", action="store_true",
                      help="commit even when FILE holds the timeline of the branch's last "
                           "commit (refused otherwise, with exit status 1)")
+    add_file_options(sub)
 
     sub = command("log", "list the commits from REF back to the first, newest first; "
                   "with --clip, the history of one clip", cmd_log,
@@ -557,6 +563,7 @@ def build_parser() -> Parser:
     sub.add_argument("ref", metavar="REF")
     sub.add_argument("-o", "--output", metavar="FILE",
                      help="write to FILE, in the format its extension names, instead of stdout")
+    add_file_options(sub, reads=False)
 
     sub = command("branch", "list branches (* marks the current one), create one, or delete one",
                   cmd_branch)
@@ -585,6 +592,7 @@ def build_parser() -> Parser:
                           "on each clip a change names")
     sub.add_argument("--html", metavar="REPORT",
                      help="write a visual report of the changes as one HTML page")
+    add_file_options(sub)
     return parser
 
 

@@ -52,7 +52,7 @@ def resolve(repo: tesmo.Repo, text: str) -> str:
     base, steps = split(text)
     if not steps:
         return text
-    commit_id = repo.resolve(base)
+    commit_id = str(repo.resolve(base))
     for op, count in steps:
         if op == "~":
             for walked in range(count):
@@ -60,12 +60,12 @@ def resolve(repo: tesmo.Repo, text: str) -> str:
                 if not parents:
                     raise CliError(f"{text}: commit {_short(commit_id)} has no parent "
                                    f"({walked} of {count} steps back)")
-                commit_id = parents[0]
+                commit_id = str(parents[0])
         elif count > 0:
             parents = repo.read_commit(commit_id)["parents"]
             if len(parents) < count:
                 had = "no parents" if not parents else (
                     "1 parent" if len(parents) == 1 else f"{len(parents)} parents")
                 raise CliError(f"{text}: commit {_short(commit_id)} has {had}, not a parent {count}")
-            commit_id = parents[count - 1]
+            commit_id = str(parents[count - 1])
     return commit_id
