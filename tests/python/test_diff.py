@@ -53,29 +53,6 @@ ALL_OPS = {"track_added", "track_removed", "trimmed", "moved", "added", "removed
 
 
 class TestSurface:
-    def test_diff_signature_and_doc(self):
-        assert tesmo.diff.__text_signature__ == "(before, after)"
-        assert tesmo.diff.__doc__ == ("Compute the diff between two OTIO timelines passed as "
-                                      "Python dicts.\nReturns a list of Change objects. No repo "
-                                      "required.")
-
-    def test_change_members_docs(self):
-        assert vars(tesmo.Change)["op"].__doc__ == (
-            'The change\'s discriminator: "trimmed", "moved", "added", "removed",\n'
-            '"replaced", "effects_changed", "transition_added",\n'
-            '"transition_removed", "track_added", "track_removed".')
-        assert tesmo.Change.to_dict.__text_signature__ == "($self)"
-        assert tesmo.Change.to_dict.__doc__ == (
-            "Full structured payload as a Python dict. Same shape the CLI emits\n"
-            "with --json. This is the most flexible accessor; per-field\n"
-            "properties exist for ergonomics on common cases.")
-
-    def test_diff_refs_signature_and_doc(self):
-        assert tesmo.Repo.diff_refs.__text_signature__ == "($self, before_ref, after_ref)"
-        assert tesmo.Repo.diff_refs.__doc__ == (
-            "Diff between two refs in this repo (branch name, commit hash, HEAD).\n"
-            "Returns a list of Change objects.")
-
     def test_keywords_equal_positional(self):
         by_keyword = tesmo.diff(after=EVERY_KIND_AFTER, before=EVERY_KIND_BEFORE)
         check([c.to_dict() for c in by_keyword], EVERY_KIND)
