@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <string>
+#include <vector>
 
 namespace tesmo {
 namespace {
@@ -236,6 +238,50 @@ TEST(ParseJson, EveryProperPrefixFails) {
     EXPECT_FALSE(parse_json(text.substr(0, n))) << text.substr(0, n);
   }
 }
+
+// A raw byte inside a string, in a value and in a key: every byte below 0x20
+// is refused and 0x20 and above are text. Each byte goes at every offset
+// from 0 to 16, so it lands in each lane of the 8-bytes-at-a-time scan of a
+// longer string as well as in the byte-at-a-time scan of a short tail.
+class RawByteInString : public testing::TestWithParam<int> {};
+
+TEST_P(RawByteInString, RefusedExactlyBelowSpace) {
+  const char byte = static_cast<char>(GetParam());
+  const bool refused = GetParam() < 0x20;
+  for (std::size_t offset = 0; offset <= 16; ++offset) {
+    for (const std::size_t tail : {std::size_t{0}, std::size_t{9}}) {
+      const std::string body = std::string(offset, 'a') + byte + std::string(tail, 'z');
+      for (const bool key : {false, true}) {
+        const std::string text = key ? "{\"" + body + "\":1}" : "\"" + body + "\"";
+        SCOPED_TRACE((key ? "key, " : "value, ") + std::to_string(offset) + " bytes before, " +
+                     std::to_string(tail) + " after");
+        Result<JsonValue> v = parse_json(text);
+        if (refused) {
+          ASSERT_FALSE(v);
+          const std::size_t at = (key ? 2 : 1) + offset;
+          EXPECT_EQ(v.error().message(), "unescaped control character in string at byte " + std::to_string(at));
+        } else {
+          ASSERT_TRUE(v) << v.error().message();
+          EXPECT_EQ(canonical_json(*v), key ? "{\"" + body + "\":1}" : "\"" + body + "\"");
+        }
+      }
+    }
+  }
+}
+
+std::vector<int> bytes_around_space() {
+  std::vector<int> bytes;
+  for (int b = 0x00; b <= 0x20; ++b) bytes.push_back(b);
+  bytes.push_back(0x7F);
+  return bytes;
+}
+
+INSTANTIATE_TEST_SUITE_P(Bytes, RawByteInString, testing::ValuesIn(bytes_around_space()),
+                         [](const testing::TestParamInfo<int>& info) {
+                           char name[8];
+                           std::snprintf(name, sizeof name, "x%02X", info.param);
+                           return std::string(name);
+                         });
 
 struct BadCase {
   std::string text;

@@ -1,4 +1,4 @@
-"""Running the installed tesmo command, and timelines for its tests."""
+"""Running the installed tesmo command, and the files it works on."""
 
 import json
 import os
@@ -44,30 +44,6 @@ def snapshot(directory):
     """Every file and directory under a path, with file contents."""
     return {str(p.relative_to(directory)): (p.read_bytes() if p.is_file() else None)
             for p in sorted(Path(directory).rglob("*"))}
-
-
-# Timelines as OTIO JSON dicts, for tests that run without OpenTimelineIO.
-
-def time(frames, rate=24):
-    return {"OTIO_SCHEMA": "RationalTime.1", "value": frames, "rate": rate}
-
-
-def clip(name, frames, start=0, media=None, effects=0):
-    return {"OTIO_SCHEMA": "Clip.1", "name": name,
-            "source_range": {"OTIO_SCHEMA": "TimeRange.1", "start_time": time(start),
-                             "duration": time(frames)},
-            "media_reference": {"OTIO_SCHEMA": "ExternalReference.1",
-                                "target_url": media or f"{name}.mov"},
-            "effects": [{"OTIO_SCHEMA": "Effect.1", "effect_name": "Blur"}] * effects}
-
-
-def track(name, *items, kind="Video"):
-    return {"OTIO_SCHEMA": "Track.1", "name": name, "kind": kind, "children": list(items)}
-
-
-def timeline(*tracks):
-    return {"OTIO_SCHEMA": "Timeline.1", "name": "cut",
-            "tracks": {"OTIO_SCHEMA": "Stack.1", "children": list(tracks)}}
 
 
 def write_json(path, value):

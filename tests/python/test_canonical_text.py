@@ -15,6 +15,7 @@ import random
 import pytest
 
 import tesmo
+from otio_support import Pairs
 
 
 def render_float(x):
@@ -65,28 +66,6 @@ def stored_text(repo, value):
     data = gzip.decompress((repo.root / "objects" / body[:2] / body[2:]).read_bytes())
     assert hashlib.sha256(data).hexdigest() == body
     return data
-
-
-class Pairs(collections.abc.Mapping):
-    """A mapping that may repeat a key: keys() and values() give the pairs."""
-
-    def __init__(self, pairs):
-        self._pairs = pairs
-
-    def __getitem__(self, key):
-        raise KeyError(key)
-
-    def __iter__(self):
-        return iter(k for k, _ in self._pairs)
-
-    def __len__(self):
-        return len(self._pairs)
-
-    def keys(self):
-        return [k for k, _ in self._pairs]
-
-    def values(self):
-        return [v for _, v in self._pairs]
 
 
 FLOATS = [0.0, -0.0, 1.0, -1.5, 0.1, 1e15, 1e16, 123456789012345.6, 1e-5, 1e-6, 0.000123,

@@ -16,15 +16,21 @@ from pathlib import Path
 import pytest
 
 import tesmo
-from cli_support import (clip, one_error_line, run, snapshot, tesmo_command, timeline, track,
-                         write_json)
+from cli_support import one_error_line, run, snapshot, tesmo_command, write_json
+from otio_support import clip, timeline, track
 
 COMMANDS = ["init", "commit", "log", "show", "branch", "switch", "resolve", "diff"]
 
-ASSEMBLY = timeline(track("V1", clip("intro", 48), clip("interview", 120), clip("outro", 24)),
-                    track("A1", clip("music", 192), kind="Audio"))
-RECUT = timeline(track("V1", clip("interview", 96), clip("intro", 48), clip("credits", 24)),
-                 track("A1", clip("music", 192), kind="Audio"))
+ASSEMBLY = timeline(
+    track("V1", clip("intro", "intro.mov", duration=48),
+          clip("interview", "interview.mov", duration=120),
+          clip("outro", "outro.mov", duration=24)),
+    track("A1", clip("music", "music.mov", duration=192), kind="Audio"))
+RECUT = timeline(
+    track("V1", clip("interview", "interview.mov", duration=96),
+          clip("intro", "intro.mov", duration=48),
+          clip("credits", "credits.mov", duration=24)),
+    track("A1", clip("music", "music.mov", duration=192), kind="Audio"))
 
 
 @pytest.fixture

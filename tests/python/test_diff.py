@@ -1,9 +1,7 @@
 """The semantic diff from Python on hand-written OTIO documents: tesmo.diff,
-tesmo.Change and Repo.diff_refs.
-
-Expected payloads are written out in full, keys in ascending order, counts as
-ints and times as floats; `check` compares their repr too, so key order,
-int versus float and None all count.
+tesmo.Change and Repo.diff_refs. The documents and expected payloads come
+from otio_support; `check` compares the repr too, so key order, int versus
+float and None all count.
 """
 
 import collections.abc
@@ -12,120 +10,11 @@ import sys
 import pytest
 
 import tesmo
-from test_canonical_text import Pairs
-
-# --- documents -------------------------------------------------------------
-
-
-def rt(value, rate=24):
-    return {"OTIO_SCHEMA": "RationalTime.1", "rate": rate, "value": value}
-
-
-def rng(start, duration, rate=24):
-    return {"OTIO_SCHEMA": "TimeRange.1", "duration": rt(duration, rate),
-            "start_time": rt(start, rate)}
-
-
-def clip(name, url=None, start=0, duration=48, rate=24, effects=0, source_range=..., **extra):
-    """An old-form clip: "media_reference" holds an ExternalReference, or null."""
-    value = {
-        "OTIO_SCHEMA": "Clip.1",
-        "name": name,
-        "source_range": rng(start, duration, rate) if source_range is ... else source_range,
-        "effects": [{"OTIO_SCHEMA": "Effect.1", "name": f"fx{i}"} for i in range(effects)],
-        "media_reference": None if url is None else
-        {"OTIO_SCHEMA": "ExternalReference.1", "name": "", "target_url": url},
-    }
-    value.update(extra)
-    return value
-
-
-def clip2(name, references, active="DEFAULT_MEDIA", start=0, duration=48):
-    """A current-form clip: "media_references" plus "active_media_reference_key"."""
-    value = clip(name, start=start, duration=duration, OTIO_SCHEMA="Clip.2",
-                 media_references=references, active_media_reference_key=active)
-    del value["media_reference"]
-    return value
-
-
-def external(url):
-    return {"OTIO_SCHEMA": "ExternalReference.1", "name": "", "target_url": url}
-
-
-def transition(name="T", in_offset=rt(5), out_offset=rt(7)):
-    value = {"OTIO_SCHEMA": "Transition.1", "name": name}
-    if in_offset is not None:
-        value["in_offset"] = in_offset
-    if out_offset is not None:
-        value["out_offset"] = out_offset
-    return value
-
-
-GAP = {"OTIO_SCHEMA": "Gap.1", "source_range": rng(0, 10)}
-
-
-def track(name, *children, kind="Video"):
-    return {"OTIO_SCHEMA": "Track.1", "name": name, "kind": kind, "children": list(children)}
-
-
-def timeline(*tracks, schema="Timeline.1", name="cut"):
-    return {"OTIO_SCHEMA": schema, "name": name,
-            "tracks": {"OTIO_SCHEMA": "Stack.1", "name": "tracks", "children": list(tracks)}}
-
-
-def v1(*children):
-    return timeline(track("V1", *children))
-
+from otio_support import (GAP, Pairs, check, clip, clip2, external, moved, payloads, placed, ref,
+                          replaced, rng, rt, span, tesmo_error, time, timeline, track, transition,
+                          trimmed, v1)
 
 A, B, C, X, Y, Z = (clip(n, f"{n.lower()}.mov") for n in "ABCXYZ")
-
-# --- payloads --------------------------------------------------------------
-
-
-def ref(name, media=None):
-    return {"media_reference": media, "name": name}
-
-
-def time(value, rate=24.0):
-    return {"rate": rate, "value": value}
-
-
-def span(start, duration, rate=24.0):
-    return {"duration": time(duration, rate), "start_time": time(start, rate)}
-
-
-def moved(clip_ref, from_index, to_index, after=None, before=None, track="V1"):
-    return {"after_neighbor": after, "before_neighbor": before, "clip": clip_ref,
-            "from_index": from_index, "from_track": track, "op": "moved",
-            "to_index": to_index, "to_track": track}
-
-
-def placed(op, clip_ref, index, track="V1"):
-    return {"clip": clip_ref, "index": index, "op": op, "track": track}
-
-
-def replaced(clip_ref, before_media, after_media, track="V1"):
-    return {"after_media": after_media, "before_media": before_media, "clip": clip_ref,
-            "op": "replaced", "track": track}
-
-
-def trimmed(clip_ref, before, after, track="V1"):
-    return {"after": after, "before": before, "clip": clip_ref, "op": "trimmed", "track": track}
-
-
-def payloads(before, after):
-    return [change.to_dict() for change in tesmo.diff(before, after)]
-
-
-def check(actual, expected):
-    assert actual == expected
-    assert repr(actual) == repr(expected)
-
-
-def tesmo_error(call):
-    with pytest.raises(tesmo.TesmoError) as excinfo:
-        call()
-    return excinfo.value.args
 
 
 # One edit that yields all ten kinds, with the records worked out by hand:
@@ -164,29 +53,6 @@ ALL_OPS = {"track_added", "track_removed", "trimmed", "moved", "added", "removed
 
 
 class TestSurface:
-    def test_diff_signature_and_doc(self):
-        assert tesmo.diff.__text_signature__ == "(before, after)"
-        assert tesmo.diff.__doc__ == ("Compute the diff between two OTIO timelines passed as "
-                                      "Python dicts.\nReturns a list of Change objects. No repo "
-                                      "required.")
-
-    def test_change_members_docs(self):
-        assert vars(tesmo.Change)["op"].__doc__ == (
-            'The change\'s discriminator: "trimmed", "moved", "added", "removed",\n'
-            '"replaced", "effects_changed", "transition_added",\n'
-            '"transition_removed", "track_added", "track_removed".')
-        assert tesmo.Change.to_dict.__text_signature__ == "($self)"
-        assert tesmo.Change.to_dict.__doc__ == (
-            "Full structured payload as a Python dict. Same shape the CLI emits\n"
-            "with --json. This is the most flexible accessor; per-field\n"
-            "properties exist for ergonomics on common cases.")
-
-    def test_diff_refs_signature_and_doc(self):
-        assert tesmo.Repo.diff_refs.__text_signature__ == "($self, before_ref, after_ref)"
-        assert tesmo.Repo.diff_refs.__doc__ == (
-            "Diff between two refs in this repo (branch name, commit hash, HEAD).\n"
-            "Returns a list of Change objects.")
-
     def test_keywords_equal_positional(self):
         by_keyword = tesmo.diff(after=EVERY_KIND_AFTER, before=EVERY_KIND_BEFORE)
         check([c.to_dict() for c in by_keyword], EVERY_KIND)
@@ -340,9 +206,6 @@ class TestConversionOrder:
 
 
 class TestTracks:
-    def test_no_tracks(self):
-        assert tesmo.diff(timeline(), timeline()) == []
-
     def test_added_tracks_carry_no_clip_records(self):
         full = timeline(track("V1", A, B), track("A1", clip("M", "m.wav"), kind="Audio"))
         check(payloads(timeline(), full), [{"kind": "video", "name": "V1", "op": "track_added"},
@@ -388,39 +251,6 @@ class TestTracks:
         assert tesmo.diff(timeline(empty), timeline(empty)) == []
         check(payloads(timeline(empty), v1(A)), [placed("added", ref("A", "a.mov"), 0)])
 
-    def test_renamed_track_pairs_by_kind_and_uses_after_name(self):
-        check(payloads(v1(A), timeline(track("Main", A, B))),
-              [placed("added", ref("B", "b.mov"), 1, track="Main")])
-
-    def test_two_renamed_tracks_pair_in_order(self):
-        assert tesmo.diff(timeline(track("V1", A), track("V2", B)),
-                          timeline(track("X", A), track("Y", B))) == []
-
-    def test_name_before_order(self):
-        assert tesmo.diff(timeline(track("V1", A), track("V2", B)),
-                          timeline(track("V2", B), track("V1", A))) == []
-
-    @pytest.mark.parametrize("before_name, after_name, shown",
-                             [("V1", "", "V1"), ("", "", "")], ids=["after-empty", "both-empty"])
-    def test_display_name_falls_back_to_before(self, before_name, after_name, shown):
-        check(payloads(timeline(track(before_name, A)), timeline(track(after_name, A, B))),
-              [placed("added", ref("B", "b.mov"), 1, track=shown)])
-
-    def test_kind_change_is_remove_and_add(self):
-        check(payloads(v1(A), timeline(track("V1", A, B, kind="Audio"))),
-              [{"kind": "video", "name": "V1", "op": "track_removed"},
-               {"kind": "audio", "name": "V1", "op": "track_added"}])
-
-    def test_kind_fallback_is_greedy(self):
-        check(payloads(timeline(track("X", A)), timeline(track("Y", A), track("X", A))),
-              [{"kind": "video", "name": "X", "op": "track_added"}])
-
-    def test_clip_moved_across_tracks(self):
-        check(payloads(timeline(track("V1", A, B), track("V2", C)),
-                       timeline(track("V1", B), track("V2", C, A))),
-              [placed("removed", ref("A", "a.mov"), 0),
-               placed("added", ref("A", "a.mov"), 1, track="V2")])
-
 
 class TestClips:
     def test_every_kind_in_order(self):
@@ -430,42 +260,9 @@ class TestClips:
         filler = {"OTIO_SCHEMA": "Filler", "name": "f"}
         assert tesmo.diff(v1(A, B, C), v1(GAP, A, GAP, B, filler, C)) == []
 
-    def test_renamed_clip_with_same_media_and_range(self):
-        assert tesmo.diff(v1(A, B), v1(dict(A, name="Opening"), B)) == []
-
-    def test_renamed_and_trimmed_clip_is_removed_and_added(self):
-        check(payloads(v1(A), v1(clip("A2", "a.mov", 10))),
-              [placed("removed", ref("A", "a.mov"), 0), placed("added", ref("A2", "a.mov"), 0)])
-
-    def test_unnamed_clips_without_media_never_pair(self):
-        # Two separately built but equal documents.
-        check(payloads(v1(clip("")), v1(clip(""))),
-              [placed("removed", ref(""), 0), placed("added", ref(""), 0)])
-
-    def test_unnamed_clips_pair_by_media(self):
-        check(payloads(v1(clip("", "a.mov")), v1(clip("", "a.mov", 10))),
-              [trimmed(ref("", "a.mov"), span(0.0, 48.0), span(10.0, 48.0))])
-
-    def test_insert_at_front(self):
-        check(payloads(v1(A, B), v1(C, A, B)), [placed("added", ref("C", "c.mov"), 0)])
-
-    def test_remove_first(self):
-        check(payloads(v1(A, B), v1(B)), [placed("removed", ref("A", "a.mov"), 0)])
-
-    def test_positions_count_clips_only(self):
-        check(payloads(v1(A, GAP, transition(), B), v1(A, GAP, transition(), B, GAP, C)),
-              [placed("added", ref("C", "c.mov"), 2)])
-
-    def test_duplicate_exact_key_pairs_the_matching_one(self):
-        first, second = clip("X", "x.mov", 0), clip("X", "x.mov", 100)
-        check(payloads(v1(first, second), v1(second)), [placed("removed", ref("X", "x.mov"), 0)])
-
     @pytest.mark.parametrize(
         "before, after, expected",
         [
-            ((X, Y), (Y, X), [moved(ref("X", "x.mov"), 0, 1, before=ref("Y", "y.mov"))]),
-            ((X, Y, Z), (Y, Z, X), [moved(ref("X", "x.mov"), 0, 2, before=ref("Z", "z.mov"))]),
-            ((X, Y, Z), (Z, X, Y), [moved(ref("Z", "z.mov"), 2, 0, after=ref("X", "x.mov"))]),
             ((A, B, C, X), (X, C, B, A), [
                 moved(ref("A", "a.mov"), 0, 3, before=ref("B", "b.mov")),
                 moved(ref("B", "b.mov"), 1, 2, after=ref("A", "a.mov"), before=ref("C", "c.mov")),
@@ -474,7 +271,7 @@ class TestClips:
             ((clip("Outro"), X, clip("Intro", "M")), (clip("Intro", "M"), clip("Outro"), X),
              [moved(ref("Intro", "M"), 2, 0, after=ref("Outro"))]),
         ],
-        ids=["swap", "first-to-last", "last-to-first", "reversed", "neighbor-without-media"],
+        ids=["reversed", "neighbor-without-media"],
     )
     def test_moves(self, before, after, expected):
         check(payloads(v1(*before), v1(*after)), expected)
@@ -503,23 +300,16 @@ class TestClips:
 
 
 class TestTrimRule:
+    # The thresholds themselves are tested on the model; these are values as
+    # documents give them: times whose seconds overflow to infinity, and ints
+    # against floats.
     @pytest.mark.parametrize(
         "before_range, after_range, is_trimmed",
         [
-            (rng(10, 48), rng(10.0000004, 48), False),
-            (rng(10, 48), rng(10.00001, 48), True),
-            (rng(10, 48), rng(10, 47.99), True),
-            (rng(24, 48, 24), rng(25, 50, 25), False),
-            (rng(12, 48, 24), rng(12, 48, 25), True),
-            (rng(5, 48, 0), rng(5, 48, -1), False),
             (rng(1e308, 1, 1e-10), rng(1e308, 2, 2e-10), True),
             (rng(48, 48), rng(48.0, 48.0), False),
-            (rng(1e12, 1, 0.5), rng(1e12, 1, 0.5 + 2**-53), False),
-            (rng(1e12, 1, 1.0), rng(1e12, 1, 1.0 + 2**-52), True),
         ],
-        ids=["frames-below", "frames-above", "duration", "seconds-equal", "seconds-differ",
-             "rates-not-positive", "not-a-number", "int-vs-float", "rates-within-epsilon",
-             "rates-epsilon-apart"],
+        ids=["not-a-number", "int-vs-float"],
     )
     def test_threshold(self, before_range, after_range, is_trimmed):
         got = payloads(v1(clip("A", "a.mov", source_range=before_range)),
@@ -588,17 +378,9 @@ class TestMedia:
     def test_media_lost(self):
         check(payloads(v1(A), v1(self.NO_MEDIA)), [replaced(ref("A"), "a.mov", None)])
 
-    def test_replaced_between_current_form_clips(self):
-        before = clip2("A", {"DEFAULT_MEDIA": external("a.mov")})
-        after = clip2("A", {"DEFAULT_MEDIA": external("b.mov")})
-        check(payloads(v1(before), v1(after)), [replaced(ref("A", "b.mov"), "a.mov", "b.mov")])
-
     def test_current_form_clip_renamed_pairs_by_media_and_range(self):
         before = clip2("A", {"DEFAULT_MEDIA": external("a.mov")})
         assert tesmo.diff(v1(before, B), v1(dict(before, name="Opening"), B)) == []
-
-    def test_both_forms_read_alike(self):
-        assert tesmo.diff(v1(A), v1(clip2("A", {"DEFAULT_MEDIA": external("a.mov")}))) == []
 
     @pytest.mark.parametrize("schema, counted", [("Clip", True), ("clip.1", False),
                                                  ("Clip2", False), ("Stack.1", False)])
@@ -634,10 +416,6 @@ class TestTransitions:
         check(payloads(v1(A, B), v1(A, transition("T", in_offset, out_offset), B)),
               [self.added(duration)])
 
-    def test_added_after_last_clip(self):
-        check(payloads(v1(A), v1(A, transition("End"))),
-              [self.added(time(12.0), "End", between_after=None)])
-
     def test_non_string_name_is_empty(self):
         check(payloads(v1(A, B), v1(A, dict(transition(), name=None), B)),
               [self.added(time(12.0), "")])
@@ -659,23 +437,14 @@ class TestTransitions:
               [{"between_after": ref("B", "b.mov"), "between_before": ref("A", "a.mov"),
                 "name": "T", "op": "transition_removed", "track": "V1"}])
 
-    def test_removed_after_last_clip(self):
-        check(payloads(v1(A, transition("End")), v1(A)),
-              [{"between_after": None, "between_before": ref("A", "a.mov"), "name": "End",
-                "op": "transition_removed", "track": "V1"}])
-
     @pytest.mark.parametrize(
         "before, after, expected",
         [
-            ((A, transition("T", rt(5), rt(7)), B), (A, transition("U", rt(1), rt(1)), B), []),
-            ((A, B), (transition(), A, B), []),
-            ((A,), (A, clip("N"), transition()), [placed("added", ref("N"), 1)]),
             ((A, transition(), B), (A, {"OTIO_SCHEMA": "Stack.1", "children": []},
                                     transition(), B), []),
             ((A, transition(), B), (A, {"name": "no schema"}, transition(), B), []),
         ],
-        ids=["changed", "track-start", "after-unmatched-clip",
-             "nested-stack-skipped", "no-schema-skipped"],
+        ids=["nested-stack-skipped", "no-schema-skipped"],
     )
     def test_not_reported(self, before, after, expected):
         check(payloads(v1(*before), v1(*after)), expected)

@@ -10,7 +10,8 @@ import enum
 import pytest
 
 import tesmo
-from test_diff import clip, clip2, external, payloads, rt, rng, tesmo_error, timeline, track, transition
+from otio_support import (clip, clip2, external, payloads, rng, rt, tesmo_error, timeline, track,
+                          transition)
 
 
 class Wrapped(dict):

@@ -46,40 +46,6 @@ def three(repo):
     return [repo.commit({"n": n}, f"c{n}") for n in range(3)]
 
 
-class TestSignatures:
-    METHODS = [
-        ("commit", "($self, timeline, message, author_name=None, author_email=None)",
-         "Snapshot a timeline (Python dict) and create a commit on the\n"
-         "current branch. Returns the new commit's hash."),
-        ("read_timeline", "($self, refstr)", "Read the timeline at a given ref as a Python dict."),
-        ("read_commit", "($self, refstr)", "Read the commit at <ref> as a Commit dict."),
-        ("resolve", "($self, refstr)",
-         "Resolve a ref string (HEAD, branch, short hash, full hash) to a\nfull hash."),
-        ("log", "($self, refstr=None)",
-         "Walk commits from <ref> (default HEAD) newest-first.\n"
-         "Each entry is a (hash, commit_dict) tuple."),
-        ("create_branch", '($self, name, at="HEAD")',
-         "Create a branch at <start_ref> (default HEAD). Returns the commit\n"
-         "hash the branch was created at."),
-        ("delete_branch", "($self, name)",
-         "Delete a branch. Refuses to delete the current branch."),
-        ("list_branches", "($self)",
-         "List branches as (name, hash) tuples, sorted alphabetically."),
-        ("current_branch", "($self)",
-         "Return the current branch name, or None if HEAD is detached."),
-        ("switch_branch", "($self, name)", "Switch HEAD to an existing branch."),
-    ]
-
-    @pytest.mark.parametrize("name, signature, doc", METHODS, ids=[m[0] for m in METHODS])
-    def test_signature_and_doc(self, name, signature, doc):
-        method = getattr(Repo, name)
-        assert (method.__text_signature__, method.__doc__) == (signature, doc)
-
-    def test_definition_order(self):
-        names = [m[0] for m in self.METHODS]
-        assert [n for n in vars(Repo) if n in names] == names
-
-
 class TestCommit:
     def test_first_commit(self, repo, objects):
         commit_id = repo.commit({"a": 1}, "first")

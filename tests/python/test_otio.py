@@ -7,6 +7,7 @@ import json
 import pytest
 
 import tesmo
+from otio_support import check, moved, payloads, ref, span, time
 
 otio = pytest.importorskip("opentimelineio")
 RT, TR = otio.opentime.RationalTime, otio.opentime.TimeRange
@@ -48,30 +49,12 @@ def doc(timeline, **versions):
     return json.loads(timeline.to_json_string())
 
 
-def ref(name, media):
-    return {"media_reference": media, "name": name}
-
-
 INTRO, INTERVIEW, BROLL = (ref(n, URL[n]) for n in ["Intro", "Interview", "B-roll"])
 SLATE, TITLE = ref("Slate", "ref-by-name:slate-card"), ref("Title", None)
 
 
-def time(value, rate=24.0):
-    return {"rate": rate, "value": value}
-
-
-def span(start, duration):
-    return {"duration": time(duration), "start_time": time(start)}
-
-
 def at(clip_ref, index, op, track="V1"):
     return {"clip": clip_ref, "index": index, "op": op, "track": track}
-
-
-def moved(clip_ref, from_index, to_index, after, before):
-    return {"after_neighbor": after, "before_neighbor": before, "clip": clip_ref,
-            "from_index": from_index, "from_track": "V1", "op": "moved", "to_index": to_index,
-            "to_track": "V1"}
 
 
 def replaced(clip_ref, before_media):
@@ -212,15 +195,6 @@ def edited(edit):
     timeline = cut()
     edit(timeline, timeline.tracks[0], timeline.tracks[1])
     return timeline
-
-
-def payloads(before, after):
-    return [change.to_dict() for change in tesmo.diff(before, after)]
-
-
-def check(actual, expected):
-    assert actual == expected
-    assert repr(actual) == repr(expected)  # key order, int versus float, None
 
 
 class TestDocuments:

@@ -2,7 +2,6 @@
 with the fixed header, and no thread started by any call."""
 
 import gzip
-import json
 import shutil
 import subprocess
 import sys
@@ -11,19 +10,7 @@ from pathlib import Path
 
 import pytest
 
-import tesmo
-
-
-def clip_timeline(clips):
-    """A timeline of the usual shape, some 90 bytes of canonical text a clip."""
-    return {"OTIO_SCHEMA": "Timeline.1", "name": "rules", "tracks": {
-        "OTIO_SCHEMA": "Stack.1", "children": [{
-            "OTIO_SCHEMA": "Track.1", "name": "V1", "kind": "Video", "children": [
-                {"OTIO_SCHEMA": "Clip.1", "name": f"shot_{i}",
-                 "source_range": {"duration": {"rate": 24.0, "value": float(i % 97 + 12)},
-                                  "start_time": {"rate": 24.0, "value": float(i * 7 % 9000)}},
-                 "media_reference": {"target_url": f"file:///media/reel_{i % 311}.mov"}}
-                for i in range(clips)]}]}}
+from otio_support import clip_timeline
 
 
 def test_objects_are_level_six_with_the_fixed_header(repo, objects):
@@ -44,7 +31,7 @@ def test_objects_are_level_six_with_the_fixed_header(repo, objects):
 CHILD = """
 import json, sys, threading
 sys.path.insert(0, {tests!r})
-from test_store_rules import clip_timeline
+from otio_support import clip_timeline
 import tesmo
 repo = tesmo.Repo.init(sys.argv[1])
 timeline = clip_timeline(15000)  # over a megabyte of text
