@@ -7,6 +7,8 @@ import subprocess
 import sys
 from pathlib import Path
 
+from otio_support import clip
+
 
 def tesmo_command():
     """The console script next to this interpreter, else python -m tesmo_cli."""
@@ -49,3 +51,9 @@ def snapshot(directory):
 def write_json(path, value):
     Path(path).write_text(json.dumps(value))
     return path
+
+
+def frames_clip(name, frames, media=None, effects=0):
+    """A clip as the command's tests write them: a length in frames at 24
+    fps, from the start of media named after the clip unless given."""
+    return clip(name, media or f"{name}.mov", duration=frames, effects=effects)

@@ -11,7 +11,8 @@ import subprocess
 import pytest
 
 import tesmo
-from cli_support import clip, one_error_line, run, snapshot, tesmo_command, timeline, track, write_json
+from cli_support import frames_clip, one_error_line, run, snapshot, tesmo_command, write_json
+from otio_support import timeline, track
 
 EVIL = "\x1b[2J\x1b]0;pwned\x07\u202e"
 EVIL_SHOWN = "\\x1b[2J\\x1b]0;pwned\\x07\\u202e"
@@ -46,8 +47,8 @@ def put_object(work, value):
 def merged(work):
     """main: a - b - m, where m is a merge commit whose second parent is c
     (made on a side branch from a). Returns the ids by name."""
-    ids = {"a": commit(work, cut(clip("a", 10)), "a")}
-    ids["b"] = commit(work, cut(clip("a", 12)), "b")
+    ids = {"a": commit(work, cut(frames_clip("a", 10)), "a")}
+    ids["b"] = commit(work, cut(frames_clip("a", 12)), "b")
     repo = tesmo.Repo.open(work)
     record = repo.read_commit(ids["b"])
     ids["c"] = put_object(work, dict(record, parents=[ids["a"]], message="c",
@@ -69,7 +70,7 @@ def test_revisions_name_ancestors_and_parents(merged, work, revision, name):
 def test_revisions_work_in_every_command_that_takes_a_ref(merged, work):
     short = merged["b"][7:19]
     assert run("log", "HEAD~1", cwd=work, check_status=0).stdout.split()[0] == short
-    assert json.loads(run("show", "HEAD^2", cwd=work, check_status=0).stdout) == cut(clip("a", 10))
+    assert json.loads(run("show", "HEAD^2", cwd=work, check_status=0).stdout) == cut(frames_clip("a", 10))
     diff = run("diff", "HEAD~2", "HEAD~1", cwd=work, check_status=1).stdout
     assert "10 -> 12 frames" in diff
     assert run("diff", "HEAD^2", "HEAD~2", cwd=work).returncode == 0
@@ -78,7 +79,7 @@ def test_revisions_work_in_every_command_that_takes_a_ref(merged, work):
 
 
 def test_an_unchanged_timeline_is_not_committed_again(work):
-    first = commit(work, cut(clip("a", 10)), "first")
+    first = commit(work, cut(frames_clip("a", 10)), "first")
     refused = run("commit", "cut.otio", "-m", "again", cwd=work)
     assert refused.returncode == 1 and refused.stdout == ""
     assert refused.stderr == (f"tesmo: nothing changed since {first[7:19]}: cut.otio holds the "
@@ -97,23 +98,23 @@ def test_an_unchanged_timeline_is_not_committed_again(work):
     ([], {"TESMO_AUTHOR_EMAIL": "x@y"}, "agent@localhost"),
 ])
 def test_an_author_without_an_address_is_not_the_agent(work, options, env, email):
-    write_json(work / "cut.otio", cut(clip("a", 10)))
+    write_json(work / "cut.otio", cut(frames_clip("a", 10)))
     commit_id = run("commit", "cut.otio", "-m", "m", *options, cwd=work, env=env,
                     check_status=0).stdout.strip()
     assert tesmo.Repo.open(work).read_commit(commit_id)["author"]["email"] == email
 
 
 def test_quiet_prints_nothing_even_json(work):
-    write_json(work / "a.otio", cut(clip("a", 10)))
-    write_json(work / "b.otio", cut(clip("a", 12)))
+    write_json(work / "a.otio", cut(frames_clip("a", 10)))
+    write_json(work / "b.otio", cut(frames_clip("a", 12)))
     result = run("diff", "a.otio", "b.otio", "-q", "--json", cwd=work)
     assert (result.returncode, result.stdout, result.stderr) == (1, "", "")
 
 
 def test_columns_line_up_whatever_the_length_of_names(work):
     long_name = "a clip name well over twenty-five characters"
-    commit(work, cut(clip("x", 10), clip(long_name, 5)), "one", "--author", "A very long author name")
-    commit(work, cut(clip("x", 12), clip(long_name, 7)), "two")
+    commit(work, cut(frames_clip("x", 10), frames_clip(long_name, 5)), "one", "--author", "A very long author name")
+    commit(work, cut(frames_clip("x", 12), frames_clip(long_name, 7)), "two")
     run("branch", "a-much-longer-branch-name", cwd=work, check_status=0)
     lines = run("diff", "HEAD~1", "HEAD", cwd=work, check_status=1).stdout.splitlines()
     changes = [line for line in lines if line.startswith("  trim")]
@@ -127,12 +128,12 @@ def test_columns_line_up_whatever_the_length_of_names(work):
 
 
 @pytest.mark.parametrize("clips_after, summary", [
-    ([clip("a", 10, effects=1)], "1 change: 1 effects changed"),
-    ([clip("a", 10), clip("b", 5)], "1 change: 1 added"),
-    ([clip("a", 10), clip("b", 5), clip("c", 5)], "2 changes: 2 added"),
+    ([frames_clip("a", 10, effects=1)], "1 change: 1 effects changed"),
+    ([frames_clip("a", 10), frames_clip("b", 5)], "1 change: 1 added"),
+    ([frames_clip("a", 10), frames_clip("b", 5), frames_clip("c", 5)], "2 changes: 2 added"),
 ])
 def test_counts_take_the_singular_or_the_plural(work, clips_after, summary):
-    write_json(work / "a.otio", cut(clip("a", 10)))
+    write_json(work / "a.otio", cut(frames_clip("a", 10)))
     write_json(work / "b.otio", cut(*clips_after))
     out = run("diff", "a.otio", "b.otio", cwd=work, check_status=1).stdout
     assert out.splitlines()[-1] == summary
@@ -144,15 +145,15 @@ def test_transitions_are_counted_singular(work):
     dissolve = {"OTIO_SCHEMA": "Transition.1", "name": "dissolve", "transition_type": "SMPTE_Dissolve",
                 "in_offset": {"OTIO_SCHEMA": "RationalTime.1", "value": 6, "rate": 24},
                 "out_offset": {"OTIO_SCHEMA": "RationalTime.1", "value": 6, "rate": 24}}
-    write_json(work / "a.otio", cut(clip("a", 10), clip("b", 10)))
-    write_json(work / "b.otio", cut(clip("a", 10), dissolve, clip("b", 10)))
+    write_json(work / "a.otio", cut(frames_clip("a", 10), frames_clip("b", 10)))
+    write_json(work / "b.otio", cut(frames_clip("a", 10), dissolve, frames_clip("b", 10)))
     out = run("diff", "a.otio", "b.otio", cwd=work, check_status=1).stdout
     assert out.splitlines()[-1] == "1 change: 1 transition added"
 
 
 def test_hostile_text_is_shown_escaped(work):
-    first = commit(work, cut(clip("a", 10)), "first")
-    commit(work, cut(clip("a", 10), clip(EVIL, 5, media=f"file:///{EVIL}.mov")),
+    first = commit(work, cut(frames_clip("a", 10)), "first")
+    commit(work, cut(frames_clip("a", 10), frames_clip(EVIL, 5, media=f"file:///{EVIL}.mov")),
            f"msg {EVIL}", "--author", f"au {EVIL}")
     for args in (["diff", "HEAD~1", "HEAD"], ["log"], ["log", "--clip", EVIL]):
         out = run(*args, cwd=work).stdout
@@ -164,8 +165,8 @@ def test_hostile_text_is_shown_escaped(work):
 
 
 def test_broken_pipe_ends_silently(work):
-    write_json(work / "a.otio", cut(*[clip(f"c{i}", 10) for i in range(3000)]))
-    write_json(work / "b.otio", cut(*[clip(f"c{i}", 12) for i in range(3000)]))
+    write_json(work / "a.otio", cut(*[frames_clip(f"c{i}", 10) for i in range(3000)]))
+    write_json(work / "b.otio", cut(*[frames_clip(f"c{i}", 12) for i in range(3000)]))
     # Line by line, so that writes go on after the reader has left.
     process = subprocess.Popen(tesmo_command() + ["diff", "a.otio", "b.otio"], cwd=work,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -176,7 +177,7 @@ def test_broken_pipe_ends_silently(work):
 
 
 def test_work_done_stands_when_its_output_cannot_be_written(work):
-    write_json(work / "cut.otio", cut(clip("a", 10)))
+    write_json(work / "cut.otio", cut(frames_clip("a", 10)))
     with open("/dev/full", "w") as full:
         done = subprocess.run(tesmo_command() + ["commit", "cut.otio", "-m", "m"], cwd=work,
                               stdout=full, stderr=subprocess.PIPE, text=True, timeout=60)
@@ -215,7 +216,7 @@ def test_log_reports_a_broken_head(work, head, outcome):
 
 
 def test_a_damaged_object_is_named_with_its_path(work):
-    commit(work, cut(clip("a", 10)), "first")
+    commit(work, cut(frames_clip("a", 10)), "first")
     run("branch", "cut.edl", cwd=work, check_status=0)
     repo = tesmo.Repo.open(work)
     timeline_id = repo.read_commit("HEAD")["timeline"]

@@ -12,11 +12,11 @@ import subprocess
 import pytest
 
 import tesmo
-from cli_support import (clip, one_error_line, run, snapshot, tesmo_command, timeline, track,
-                         write_json)
+from cli_support import frames_clip, one_error_line, run, snapshot, tesmo_command, write_json
+from otio_support import timeline, track
 
-ASSEMBLY = timeline(track("V1", clip("intro", 48), clip("interview", 120), clip("outro", 24)))
-RECUT = timeline(track("V1", clip("interview", 96), clip("intro", 48)))
+ASSEMBLY = timeline(track("V1", frames_clip("intro", 48), frames_clip("interview", 120), frames_clip("outro", 24)))
+RECUT = timeline(track("V1", frames_clip("interview", 96), frames_clip("intro", 48)))
 DIFF = ["diff", "assembly.otio", "recut.otio", "-q"]
 # An EDL cut at 25 fps: frame 24 exists only above 24 fps.
 EDL_25 = """TITLE: cut25
@@ -59,7 +59,7 @@ def test_otio_json_files_are_plain_json(work, name):
 
 def reel():
     """A collection of two timelines, a and b, as OTIO JSON."""
-    cuts = [dict(timeline(track("V1", *(clip(n, 48) for n in names))), name=name)
+    cuts = [dict(timeline(track("V1", *(frames_clip(n, 48) for n in names))), name=name)
             for name, names in (("a", "xy"), ("b", "yz"))]
     for cut in cuts:
         for item in cut["tracks"]["children"][0]["children"]:
@@ -110,7 +110,7 @@ def test_json_python_cannot_read_is_one_line(work, text, message):
 
 
 def test_what_the_output_encoding_cannot_hold_is_escaped(work):
-    write_json(work / "intl.otio", timeline(track("V1", clip("café", 48), clip("🎬", 24))))
+    write_json(work / "intl.otio", timeline(track("V1", frames_clip("café", 48), frames_clip("🎬", 24))))
     args, ascii_env = ["diff", "assembly.otio", "intl.otio"], {"PYTHONIOENCODING": "ascii"}
     text = run(*args, cwd=work, env=ascii_env)
     assert (text.returncode, text.stderr) == (1, "")
@@ -191,8 +191,8 @@ MENDS = {"overlap.edl": "ignore_timecode_mismatch=true", "out.otioz": "media_pol
 @pytest.mark.parametrize("args, message", FAILURES, ids=[" ".join(a) for a, _ in FAILURES])
 def test_each_adapter_failure_is_one_line_with_what_to_try(work, args, message):
     need("otio_cmx3600_adapter", "otio_fcp_adapter")
-    write_json(work / "two.otio", timeline(track("V1", clip("a", 24, media="/media/a.mov")),
-                                           track("V2", clip("b", 24))))
+    write_json(work / "two.otio", timeline(track("V1", frames_clip("a", 24, media="/media/a.mov")),
+                                           track("V2", frames_clip("b", 24))))
     run("commit", "two.otio", "-m", "two tracks", cwd=work, check_status=0)
     before = snapshot(work)
     assert one_error_line(run(*args, cwd=work)) == message
@@ -208,7 +208,7 @@ def test_bundles_are_written_under_a_fresh_name(work, suffix):
     (work / "media").mkdir()
     for name in ("a", "b"):
         (work / "media" / f"{name}.mov").write_bytes(b"frames")
-    write_json(work / "cut.otio", timeline(track("V1", *(clip(n, 24, media=str(work / "media" / f"{n}.mov"))
+    write_json(work / "cut.otio", timeline(track("V1", *(frames_clip(n, 24, media=str(work / "media" / f"{n}.mov"))
                                                          for n in ("a", "b")))))
     run("commit", "cut.otio", "-m", "x", cwd=work, check_status=0)
     run("show", "HEAD", "-o", f"cut.{suffix}", cwd=work, check_status=0)
