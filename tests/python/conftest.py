@@ -10,6 +10,29 @@ import tesmo
 pytest_plugins = ["deadline"]
 
 
+def pytest_collection_modifyitems(session, config, items):
+    """When the test of the lock's real 30 s limit is collected, its writer
+    starts now, so that the rest of the suite runs during the wait."""
+    if any(item.name == "test_a_write_gives_up_after_a_bounded_wait" for item in items):
+        import tempfile
+
+        from lock_support import FullWait
+
+        config.tesmo_full_wait_dir = tempfile.mkdtemp(prefix="tesmo-lock-")
+        started = FullWait(config.tesmo_full_wait_dir)
+        config.tesmo_full_wait = (started.repo, started.writer, started.before)
+        config.tesmo_full_wait_stop = started.stop
+
+
+def pytest_sessionfinish(session, exitstatus):
+    stop = getattr(session.config, "tesmo_full_wait_stop", None)
+    if stop is not None:
+        import shutil
+
+        stop()
+        shutil.rmtree(session.config.tesmo_full_wait_dir, ignore_errors=True)
+
+
 @pytest.fixture
 def workdir(tmp_path, monkeypatch):
     """An empty directory that is also the current directory."""

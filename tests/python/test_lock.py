@@ -7,7 +7,8 @@ Ctrl-C, let its program's other threads run meanwhile, and change nothing
 in the repository on the way out.
 
 The core's tests see the wait give up at a short limit; here one writer
-waits out the real 30 s, in the background while the other tests run.
+waits out the real 30 s, started with the session (conftest.py) so that
+the rest of the suite runs meanwhile.
 """
 
 import json
@@ -22,29 +23,7 @@ import pytest
 
 import tesmo
 
-HOLDER = """
-import fcntl, os, sys
-fd = os.open(sys.argv[1], os.O_RDONLY)
-fcntl.flock(fd, fcntl.LOCK_EX)
-print("locked", flush=True)
-sys.stdin.read()  # holds the lock until its input closes
-"""
-
-
-def hold(repo):
-    """A process that holds the repository's lock, stopped."""
-    holder = subprocess.Popen([sys.executable, "-c", HOLDER, str(repo.root)],
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-    assert holder.stdout.readline() == "locked\n"
-    os.kill(holder.pid, signal.SIGSTOP)
-    return holder
-
-
-def release(holder):
-    os.kill(holder.pid, signal.SIGCONT)
-    holder.stdin.close()
-    holder.wait(timeout=10)
-
+from lock_support import first_commit, hold, release, snapshot
 
 @pytest.fixture
 def held(repo):
@@ -54,51 +33,19 @@ def held(repo):
     release(holder)
 
 
-def snapshot(repo):
-    """Every ref and the branch listing, which a refused write must leave alone."""
-    refs = {p.relative_to(repo.root): p.read_text() for p in repo.root.rglob("*")
-            if p.is_file() and "objects" not in p.parts}
-    return refs, repo.list_branches()
-
-
-def first_commit(workdir):
-    repo = tesmo.Repo.init(workdir)
-    repo.commit({"OTIO_SCHEMA": "Timeline.1", "name": "first"}, "first")
-    return repo
-
-
 @pytest.fixture
 def repo(workdir):
     return first_commit(workdir)
 
 
-WRITER = """
-import json, sys, time
-import tesmo
-repo = tesmo.Repo.open(sys.argv[1])
-started = time.monotonic()
-try:
-    repo.commit({"OTIO_SCHEMA": "Timeline.1", "name": "second"}, "second")
-except tesmo.TesmoError as error:
-    print(json.dumps([time.monotonic() - started, type(error).__name__, str(error)]), flush=True)
-"""
-
-
-@pytest.fixture(scope="module", autouse=True)
-def full_wait(tmp_path_factory):
-    """A writer that waits out the whole limit against a stopped holder. It
-    starts with this module, so that the module's other tests run during its
-    30 s; the test that reads its outcome comes last."""
-    repo = first_commit(tmp_path_factory.mktemp("full-wait"))
-    holder = hold(repo)
-    before = snapshot(repo)
-    writer = subprocess.Popen([sys.executable, "-c", WRITER, str(repo.root.parent)],
-                              stdout=subprocess.PIPE, text=True)
-    yield repo, writer, before
-    if writer.poll() is None:
-        writer.kill()
-        writer.communicate()
-    release(holder)
+@pytest.fixture
+def full_wait(request):
+    """The writer that conftest started with the session, when this test was
+    collected: it has waited out the whole limit while the suite ran."""
+    started = getattr(request.config, "tesmo_full_wait", None)
+    if started is None:
+        pytest.skip("the full wait starts only in a session that collects this test")
+    return started
 
 
 CHILD = """
@@ -182,7 +129,6 @@ def test_a_daemon_thread_waiting_for_the_lock_lets_the_program_exit(repo, held):
     assert snapshot(repo) == before
 
 
-# Last in the module: the writer above has waited while the tests before ran.
 def test_a_write_gives_up_after_a_bounded_wait(full_wait):
     repo, writer, before = full_wait
     out, _ = writer.communicate(timeout=60)
