@@ -3,7 +3,6 @@ linked out of the repository or unreadable. Every call fails fast with a
 one-line TesmoError naming the path, writes nothing outside `.tesmo`, and a
 writer never goes on without the repository lock."""
 
-import gzip
 import os
 import shutil
 import struct
