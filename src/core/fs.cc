@@ -176,6 +176,13 @@ Result<std::string> current_dir() {
 
 Result<UniqueFd> open_regular_file(const std::string& path) {
   if (has_nul(path)) return nul_error();
+  // Opening a device can act on it (a tape rewinds, a watchdog arms): what
+  // is not a regular file is refused before any open. The type is checked
+  // again on the descriptor, for a file swapped in between.
+  struct stat before;
+  if (::stat(path.c_str(), &before) != 0) return Error::from_errno(errno);
+  if (S_ISDIR(before.st_mode)) return Error::from_errno(EISDIR);
+  if (!S_ISREG(before.st_mode)) return Error("not a regular file");
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (!fd.valid()) return Error::from_errno(errno);
   struct stat st;

@@ -86,8 +86,9 @@ Result<std::vector<DirEntry>> list_directory(const std::string& path);
 Result<std::string> current_dir();
 
 // Opens an existing file for reading and checks that it is a regular file,
-// following symbolic links. The open never blocks: a FIFO would wait for a
-// writer, and a device or a FIFO is refused at once all the same. A
+// following symbolic links, before opening it (opening a device may act on
+// it) and again on the descriptor. The open never blocks: a FIFO swapped in
+// between would otherwise wait for a writer. A
 // directory fails with the text of EISDIR, any other kind of file with "not
 // a regular file".
 Result<UniqueFd> open_regular_file(const std::string& path);

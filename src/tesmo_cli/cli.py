@@ -63,10 +63,10 @@ def object_path(repo: tesmo.Repo, object_id: str) -> str:
     return str(repo.root / "objects" / body[:2] / body[2:])
 
 
-def damaged(repo: tesmo.Repo, ref: str, error: tesmo.TesmoError) -> CliError:
-    """The failure to read what a ref names, with the object that failed: the
-    commit, or the timeline it records."""
-    commit_id = repo.resolve(ref)
+def damaged(repo: tesmo.Repo, ref: str, commit_id: str, error: tesmo.TesmoError) -> CliError:
+    """The failure to read what a ref names (commit_id, as resolved), with the
+    object that failed: the commit, or the timeline it records."""
+    commit_id = repo.resolve(commit_id)
     try:
         record = repo.read_commit(commit_id)
     except tesmo.TesmoError as failure:
@@ -88,7 +88,7 @@ def read_timeline(repo: tesmo.Repo, ref: str) -> Any:
             repo.resolve(commit_id)
         except tesmo.TesmoError:
             raise error from None
-        raise damaged(repo, ref, error) from None
+        raise damaged(repo, ref, commit_id, error) from None
 
 
 def head_commit(repo: tesmo.Repo) -> Optional[str]:
@@ -120,8 +120,9 @@ def history(repo: tesmo.Repo, ref: Optional[str]) -> List[Tuple[str, Dict[str, A
 
 
 def short(commit_id: str) -> str:
-    """The id as a short ref: 12 hex digits without the "sha256:" prefix."""
-    return commit_id.split(":", 1)[-1][:12]
+    """The id as a short ref: 12 hex digits without the "sha256:" prefix. A
+    branch file may hold anything after the prefix: it is shown escaped."""
+    return shown(commit_id.split(":", 1)[-1][:12])
 
 
 def first_line(text: str) -> str:
@@ -357,7 +358,7 @@ def cmd_switch(args: argparse.Namespace) -> int:
 
 def cmd_resolve(args: argparse.Namespace) -> int:
     repo = open_repo(args)
-    print(repo.resolve(revision(repo, args.ref)))
+    print(shown(repo.resolve(revision(repo, args.ref))))
     return SAME
 
 

@@ -511,6 +511,10 @@ def _write_through(output: _Output) -> None:
         with open(output.temporary, "rb") as source:
             descriptor = os.open(output.target, os.O_WRONLY | os.O_NOCTTY)
             try:
+                # Planned as a FIFO or a device: a regular file swapped in
+                # since would be overwritten in part, never truncated.
+                if not _is_stream(os.fstat(descriptor).st_mode):
+                    raise CliError(f"{output.path}: changed while it was being written")
                 for chunk in iter(lambda: source.read(1 << 16), b""):
                     view = memoryview(chunk)
                     while view:

@@ -15,6 +15,7 @@ from typing import List, Tuple
 import tesmo
 
 from .errors import CliError
+from .terminal import shown
 
 _STEP = re.compile(r"([~^])(\d*)")
 
@@ -43,7 +44,7 @@ def split(text: str) -> Tuple[str, List[Tuple[str, int]]]:
 
 
 def _short(commit_id: str) -> str:
-    return commit_id.split(":", 1)[-1][:12]
+    return shown(commit_id.split(":", 1)[-1][:12])
 
 
 def resolve(repo: tesmo.Repo, text: str) -> str:
@@ -55,12 +56,16 @@ def resolve(repo: tesmo.Repo, text: str) -> str:
     commit_id = str(repo.resolve(base))
     for op, count in steps:
         if op == "~":
+            seen = {commit_id}
             for walked in range(count):
                 parents = repo.read_commit(commit_id)["parents"]
                 if not parents:
                     raise CliError(f"{text}: commit {_short(commit_id)} has no parent "
                                    f"({walked} of {count} steps back)")
                 commit_id = str(parents[0])
+                if commit_id in seen:  # only a hand-made history can loop
+                    raise CliError(f"{text}: history loops back to commit {_short(commit_id)}")
+                seen.add(commit_id)
         elif count > 0:
             parents = repo.read_commit(commit_id)["parents"]
             if len(parents) < count:

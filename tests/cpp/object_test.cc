@@ -389,6 +389,24 @@ TEST_F(ObjectLimit, ABombTakesNoMoreMemoryThanTheLimit) {
   EXPECT_EQ(report, too_large(id));
 }
 
+TEST_F(ObjectLimit, ASparseFileIsNotReadWhole) {
+  // 64 MiB on paper, no disk: a small member, then nothing but holes. The
+  // reader must not take the file's size as what to allocate.
+  const std::string id = plant_text(16, 16);
+  ASSERT_EQ(::truncate(file_of(id).c_str(), off_t{64} << 20), 0);
+  const std::string report = in_child([&] {
+#if !defined(__SANITIZE_ADDRESS__)
+    const struct rlimit cap = {48u << 20, 48u << 20};
+    if (::setrlimit(RLIMIT_DATA, &cap) != 0) return std::string("setrlimit failed");
+#endif
+    Result<TextBuffer> text = read_object_text(objects_, id);
+    return text ? std::string(text->view()) : text.error().message();
+  });
+  // The member is read; the holes after it are ignored, as any bytes after
+  // the member are.
+  EXPECT_EQ(report, '"' + std::string(14, 'a') + '"');
+}
+
 TEST_F(ObjectLimit, ATextLargerThanTheLimitIsNotStored) {
   const JsonValue fits = std::string(kLimit - 2, 'x');
   Result<std::string> id = write_object(objects_, fits);

@@ -222,9 +222,26 @@ def test_a_damaged_object_is_named_with_its_path(work):
     timeline_id = repo.read_commit("HEAD")["timeline"]
     path = work / ".tesmo" / "objects" / timeline_id[7:9] / timeline_id[9:]
     path.write_bytes(b"\x1f\x8b\x08\x00garbage")
+    commit(work, cut(frames_clip("a", 12)), "second")
     before = snapshot(work)
-    for args in (["diff", "cut.edl", "main"], ["show", "cut.edl"]):
+    for ref, args in (("cut.edl", ["diff", "cut.edl", "main"]), ("cut.edl", ["show", "cut.edl"]),
+                      ("HEAD~1", ["show", "HEAD~1"]), ("HEAD~1", ["diff", "HEAD~1", "HEAD"])):
         message = one_error_line(run(*args, cwd=work))
-        assert re.fullmatch(rf"cut\.edl: the timeline of commit [0-9a-f]{{12}} is damaged or "
+        assert re.fullmatch(rf"{re.escape(ref)}: the timeline of commit [0-9a-f]{{12}} is damaged or "
                             rf"unreadable \({re.escape(str(path))}\): .+", message), message
     assert snapshot(work) == before
+
+
+def test_ids_from_a_hostile_store_are_shown_escaped(work):
+    first = commit(work, cut(frames_clip("a", 10)), "first")
+    heads = work / ".tesmo" / "refs" / "heads"
+    (heads / "evil").write_text("sha256:ab\x1b]0;owned\x07\x1b[31mRED\n")
+    for args in (["branch"], ["resolve", "evil"]):
+        out = run(*args, cwd=work, check_status=0).stdout
+        assert "\x1b" not in out and "\x07" not in out and "\\x1b" in out, (args, out)
+    # A hand-made commit whose parent is a ref back to itself: ~N stops.
+    repo = tesmo.Repo.open(work)
+    looping = put_object(work, dict(repo.read_commit(first), parents=["main"]))
+    (heads / "main").write_text(looping + "\n")
+    message = one_error_line(run("resolve", "HEAD~5", cwd=work))
+    assert message.startswith("HEAD~5: history loops back to commit "), message
