@@ -174,21 +174,30 @@ Result<std::string> current_dir() {
   return buf;
 }
 
+namespace {
+
+// A directory fails with the text of EISDIR, any other file that is not
+// regular with "not a regular file".
+Status regular_file(const struct stat& st) {
+  if (S_ISDIR(st.st_mode)) return Error::from_errno(EISDIR);
+  if (!S_ISREG(st.st_mode)) return Error("not a regular file");
+  return {};
+}
+
+}  // namespace
+
 Result<UniqueFd> open_regular_file(const std::string& path) {
   if (has_nul(path)) return nul_error();
   // Opening a device can act on it (a tape rewinds, a watchdog arms): what
   // is not a regular file is refused before any open. The type is checked
   // again on the descriptor, for a file swapped in between.
-  struct stat before;
-  if (::stat(path.c_str(), &before) != 0) return Error::from_errno(errno);
-  if (S_ISDIR(before.st_mode)) return Error::from_errno(EISDIR);
-  if (!S_ISREG(before.st_mode)) return Error("not a regular file");
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return Error::from_errno(errno);
+  if (Status s = regular_file(st); !s) return s.error();
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (!fd.valid()) return Error::from_errno(errno);
-  struct stat st;
   if (::fstat(fd.get(), &st) != 0) return Error::from_errno(errno);
-  if (S_ISDIR(st.st_mode)) return Error::from_errno(EISDIR);
-  if (!S_ISREG(st.st_mode)) return Error("not a regular file");
+  if (Status s = regular_file(st); !s) return s.error();
   return fd;
 }
 

@@ -290,10 +290,11 @@ std::optional<TextBuffer> read_whole_member(int fd, off_t start, std::size_t lim
   const std::size_t size = static_cast<std::size_t>(st.st_size - start);
   if (size < sizeof kHeader + 8) return std::nullopt;
   // The whole file is read into memory here, so its size is what this path
-  // allocates: more than this store's stream for the largest object it may
-  // hold is not taken (a sparse file costs no disk and claims any size).
-  // The streaming decoder reads such a file piece by piece.
-  if (size - sizeof kHeader - 8 > deflate_bound(limit)) return std::nullopt;
+  // allocates: more than the largest deflate stream of an object within the
+  // limit (zlib's bound, which needs no compressor) is not taken; a sparse
+  // file costs no disk and claims any size. The streaming decoder reads
+  // such a file piece by piece.
+  if (size - sizeof kHeader - 8 > compressBound(limit)) return std::nullopt;
   auto file = std::make_unique_for_overwrite<unsigned char[]>(size);
   const unsigned char* bytes = file.get();
   for (std::size_t got = 0; got < size;) {

@@ -11,7 +11,7 @@ from typing import Any, Callable, Dict, List, NoReturn, Optional, Sequence, Tupl
 import tesmo
 
 from . import changes as changes_text
-from . import revisions
+from .revisions import resolve as revision
 from .errors import CliError
 from .files import (ADAPTER_PACKAGES, add_file_options, document_text, document_writer,
                     file_options, is_plain_json, read_document, suffix_of, text_writer,
@@ -53,20 +53,14 @@ def open_repo(args: argparse.Namespace) -> tesmo.Repo:
     return tesmo.Repo.discover(args.directory)
 
 
-def revision(repo: tesmo.Repo, ref: str) -> str:
-    """A ref with the revision suffixes ~N and ^N as the module takes it."""
-    return revisions.resolve(repo, ref)
-
-
 def object_path(repo: tesmo.Repo, object_id: str) -> str:
     body = object_id.split(":", 1)[-1]
     return str(repo.root / "objects" / body[:2] / body[2:])
 
 
 def damaged(repo: tesmo.Repo, ref: str, commit_id: str, error: tesmo.TesmoError) -> CliError:
-    """The failure to read what a ref names (commit_id, as resolved), with the
-    object that failed: the commit, or the timeline it records."""
-    commit_id = repo.resolve(commit_id)
+    """The failure to read what a ref names (commit_id, its full id), with
+    the object that failed: the commit, or the timeline it records."""
     try:
         record = repo.read_commit(commit_id)
     except tesmo.TesmoError as failure:
@@ -77,17 +71,21 @@ def damaged(repo: tesmo.Repo, ref: str, commit_id: str, error: tesmo.TesmoError)
                     f"({object_path(repo, timeline_id)}): {error}")
 
 
-def read_timeline(repo: tesmo.Repo, ref: str) -> Any:
-    """The timeline a ref names. A ref that resolves but whose objects do not
-    read is reported with the object's path, not taken for a missing ref."""
-    commit_id = revision(repo, ref)
+def full_id(repo: tesmo.Repo, ref: str) -> str:
+    """The full id a ref names, revision suffixes included; the module's
+    message when it names nothing."""
+    return str(repo.resolve(revision(repo, ref)))
+
+
+def read_timeline(repo: tesmo.Repo, ref: str, commit_id: Optional[str] = None) -> Any:
+    """The timeline a ref names (commit_id when already resolved). A ref
+    whose objects do not read is reported with the object's path, not taken
+    for a missing ref."""
+    if commit_id is None:
+        commit_id = full_id(repo, ref)
     try:
         return repo.read_timeline(commit_id)
     except tesmo.TesmoError as error:
-        try:
-            repo.resolve(commit_id)
-        except tesmo.TesmoError:
-            raise error from None
         raise damaged(repo, ref, commit_id, error) from None
 
 
@@ -358,7 +356,7 @@ def cmd_switch(args: argparse.Namespace) -> int:
 
 def cmd_resolve(args: argparse.Namespace) -> int:
     repo = open_repo(args)
-    print(shown(repo.resolve(revision(repo, args.ref))))
+    print(shown(full_id(repo, args.ref)))
     return SAME
 
 
@@ -387,13 +385,12 @@ class Side:
         assert self.ref is not None
         opened = repo()
         try:
-            commit_id = revision(opened, self.ref)
-            opened.resolve(commit_id)
+            commit_id = full_id(opened, self.ref)
         except (tesmo.TesmoError, CliError):
             if self.looks_like_a_file():
                 raise CliError(f"{self.text}: no such file, nor a ref of that name") from None
             raise
-        return read_timeline(opened, self.ref)
+        return read_timeline(opened, self.ref, commit_id)
 
     def looks_like_a_file(self) -> bool:
         """A missing argument that reads as a path: a typo, not a ref."""
