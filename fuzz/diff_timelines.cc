@@ -13,9 +13,9 @@
 #include <utility>
 #include <vector>
 
-#include "core/diff.h"
-#include "core/json.h"
-#include "core/otio.h"
+#include "core/timeline/diff.h"
+#include "core/value/json.h"
+#include "core/timeline/otio.h"
 
 namespace {
 

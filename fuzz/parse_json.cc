@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/json.h"
+#include "core/value/json.h"
 
 namespace {
 

@@ -16,9 +16,9 @@
 #include <string>
 #include <string_view>
 
-#include "core/fs.h"
-#include "core/json.h"
-#include "core/object.h"
+#include "core/store/fs.h"
+#include "core/value/json.h"
+#include "core/store/object.h"
 #include "test_files.h"
 
 namespace {

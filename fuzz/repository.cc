@@ -46,11 +46,11 @@
 #include <utility>
 #include <vector>
 
-#include "core/commit.h"
-#include "core/fs.h"
-#include "core/json.h"
-#include "core/object.h"
-#include "core/repo.h"
+#include "core/store/commit_record.h"
+#include "core/store/fs.h"
+#include "core/value/json.h"
+#include "core/store/object.h"
+#include "core/store/repo.h"
 #include "test_files.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "core/diff.h"
-#include "core/otio.h"
+#include "core/timeline/diff.h"
+#include "core/timeline/otio.h"
 #include "python/args.h"
 #include "python/convert.h"
 #include "python/errors.h"

@@ -7,10 +7,10 @@
 
 #include <Python.h>
 
-#include "core/error.h"
-#include "core/json.h"
-#include "core/object.h"
-#include "core/text_buffer.h"
+#include "core/value/error.h"
+#include "core/value/json.h"
+#include "core/store/object.h"
+#include "core/value/text_buffer.h"
 #include "python/pyref.h"
 
 #include <cstddef>

@@ -25,7 +25,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "core/error.h"
+#include "core/value/error.h"
 
 namespace tesmo::py {
 

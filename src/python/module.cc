@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "core/lock.h"
+#include "core/store/lock.h"
 #include "python/errors.h"
 #include "python/instance.h"
 #include "python/pyref.h"

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/otio_read.h"
+#include "core/timeline/otio_read.h"
 #include "python/errors.h"
 #include "python/pyref.h"
 #include "python/text.h"

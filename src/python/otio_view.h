@@ -4,8 +4,8 @@
 
 #include <Python.h>
 
-#include "core/error.h"
-#include "core/otio.h"
+#include "core/value/error.h"
+#include "core/timeline/otio.h"
 
 namespace tesmo::py {
 

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "core/object.h"
-#include "core/quote.h"
-#include "core/utf8.h"
+#include "core/store/object.h"
+#include "core/value/quote.h"
+#include "core/value/utf8.h"
 #include "python/args.h"
 #include "python/convert.h"
 #include "python/errors.h"

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/json_parser.h"
+#include "core/value/json_parser.h"
 #include "python/convert.h"
 #include "python/once.h"
 #include "python/pyref.h"

@@ -7,8 +7,8 @@
 
 #include <vector>
 
-#include "core/diff.h"
-#include "core/repo.h"
+#include "core/timeline/diff.h"
+#include "core/store/repo.h"
 
 namespace tesmo::py {
 

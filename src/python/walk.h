@@ -32,8 +32,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "core/error.h"
-#include "core/json.h"
+#include "core/value/error.h"
+#include "core/value/json.h"
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/pyref.h"

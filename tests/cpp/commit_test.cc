@@ -1,4 +1,4 @@
-#include "core/commit.h"
+#include "core/store/commit_record.h"
 
 #include <gtest/gtest.h>
 

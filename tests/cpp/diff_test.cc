@@ -1,4 +1,4 @@
-#include "core/diff.h"
+#include "core/timeline/diff.h"
 
 #include <gtest/gtest.h>
 

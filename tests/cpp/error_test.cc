@@ -1,4 +1,4 @@
-#include "core/error.h"
+#include "core/value/error.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "core/fs.h"
+#include "core/store/fs.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>

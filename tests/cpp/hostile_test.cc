@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "core/fs.h"
-#include "core/object.h"
-#include "core/repo.h"
+#include "core/store/fs.h"
+#include "core/store/object.h"
+#include "core/store/repo.h"
 #include "temp_dir.h"
 #include "test_files.h"
 

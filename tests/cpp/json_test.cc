@@ -1,4 +1,4 @@
-#include "core/json.h"
+#include "core/value/json.h"
 
 #include <gtest/gtest.h>
 

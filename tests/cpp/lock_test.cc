@@ -1,4 +1,4 @@
-#include "core/lock.h"
+#include "core/store/lock.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -9,8 +9,8 @@
 #include <chrono>
 #include <string>
 
-#include "core/fs.h"
-#include "core/repo.h"
+#include "core/store/fs.h"
+#include "core/store/repo.h"
 #include "temp_dir.h"
 
 namespace tesmo {

@@ -1,4 +1,4 @@
-#include "core/object.h"
+#include "core/store/object.h"
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -14,7 +14,7 @@
 #include <random>
 #include <string>
 
-#include "core/fs.h"
+#include "core/store/fs.h"
 #include "temp_dir.h"
 #include "test_files.h"
 

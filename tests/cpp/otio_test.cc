@@ -1,4 +1,4 @@
-#include "core/otio.h"
+#include "core/timeline/otio.h"
 
 #include <gtest/gtest.h>
 

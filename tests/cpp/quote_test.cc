@@ -1,4 +1,4 @@
-#include "core/quote.h"
+#include "core/value/quote.h"
 
 #include <gtest/gtest.h>
 

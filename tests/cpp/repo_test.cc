@@ -1,4 +1,4 @@
-#include "core/repo.h"
+#include "core/store/repo.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-#include "core/fs.h"
+#include "core/store/fs.h"
 #include "temp_dir.h"
 #include "test_files.h"
 

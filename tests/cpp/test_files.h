@@ -8,10 +8,10 @@
 #include <string>
 #include <string_view>
 
-#include "core/error.h"
-#include "core/fs.h"
-#include "core/json.h"
-#include "core/object.h"
+#include "core/value/error.h"
+#include "core/store/fs.h"
+#include "core/value/json.h"
+#include "core/store/object.h"
 
 namespace tesmo {
 

@@ -1,4 +1,4 @@
-#include "core/utf8.h"
+#include "core/value/utf8.h"
 
 #include <gtest/gtest.h>
 

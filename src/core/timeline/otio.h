@@ -12,8 +12,8 @@
 #include <variant>
 #include <vector>
 
-#include "core/error.h"
-#include "core/json.h"
+#include "core/value/error.h"
+#include "core/value/json.h"
 
 namespace tesmo {
 

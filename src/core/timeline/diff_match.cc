@@ -24,7 +24,7 @@
 #include <unordered_map>
 #include <utility>
 
-#include "core/diff.h"
+#include "core/timeline/diff.h"
 
 namespace tesmo {
 namespace {

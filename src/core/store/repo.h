@@ -11,9 +11,9 @@
 #include <variant>
 #include <vector>
 
-#include "core/commit.h"
-#include "core/error.h"
-#include "core/json.h"
+#include "core/store/commit_record.h"
+#include "core/value/error.h"
+#include "core/value/json.h"
 
 namespace tesmo {
 

@@ -1,5 +1,5 @@
 // UTF-8 decoding with maximal-subpart error lengths.
-#include "core/utf8.h"
+#include "core/value/utf8.h"
 
 namespace tesmo {
 

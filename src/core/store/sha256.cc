@@ -2,7 +2,7 @@
 // digest, written as "sha256:" and lower-case hex.
 #include <openssl/evp.h>
 
-#include "core/object.h"
+#include "core/store/object.h"
 
 namespace tesmo {
 

@@ -4,7 +4,7 @@
 // header bytes. libdeflate also decompresses whole members in one pass;
 // zlib's streaming decoder reads every member that pass does not take, and
 // gives each kind of damage its own message.
-#include "core/gzip.h"
+#include "core/store/gzip.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,7 +20,7 @@
 #include <memory>
 #include <optional>
 
-#include "core/fs.h"
+#include "core/store/fs.h"
 
 namespace tesmo {
 namespace {

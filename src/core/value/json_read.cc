@@ -1,6 +1,6 @@
 // The JSON reader building JsonValue trees.
-#include "core/json.h"
-#include "core/json_parser.h"
+#include "core/value/json.h"
+#include "core/value/json_parser.h"
 
 namespace tesmo {
 namespace {

@@ -1,6 +1,6 @@
 // File-system helpers: descriptors, paths, mkdir -p, whole-file I/O and
 // write-then-rename.
-#include "core/fs.h"
+#include "core/store/fs.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -14,7 +14,7 @@
 #include <ctime>
 #include <memory>
 
-#include "core/utf8.h"
+#include "core/value/utf8.h"
 
 namespace tesmo {
 

@@ -6,11 +6,11 @@
 #include <ctime>
 #include <unordered_set>
 
-#include "core/fs.h"
-#include "core/lock.h"
-#include "core/object.h"
-#include "core/quote.h"
-#include "core/repo.h"
+#include "core/store/fs.h"
+#include "core/store/lock.h"
+#include "core/store/object.h"
+#include "core/value/quote.h"
+#include "core/store/repo.h"
 
 namespace tesmo {
 

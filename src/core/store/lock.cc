@@ -1,5 +1,5 @@
 // The repository lock.
-#include "core/lock.h"
+#include "core/store/lock.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

@@ -1,7 +1,7 @@
 // The diff between the timelines of two commits of a repository.
-#include "core/diff.h"
-#include "core/object.h"
-#include "core/repo.h"
+#include "core/timeline/diff.h"
+#include "core/store/object.h"
+#include "core/store/repo.h"
 
 namespace tesmo {
 

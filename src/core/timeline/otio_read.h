@@ -23,7 +23,7 @@
 #include <string_view>
 #include <utility>
 
-#include "core/otio.h"
+#include "core/timeline/otio.h"
 
 namespace tesmo::otio_read {
 

@@ -1,7 +1,7 @@
 // Creating and finding repositories.
-#include "core/repo.h"
+#include "core/store/repo.h"
 
-#include "core/fs.h"
+#include "core/store/fs.h"
 
 namespace tesmo {
 

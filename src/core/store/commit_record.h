@@ -6,8 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/error.h"
-#include "core/json.h"
+#include "core/value/error.h"
+#include "core/value/json.h"
 
 namespace tesmo {
 

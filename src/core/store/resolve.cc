@@ -1,9 +1,9 @@
 // Turning ref strings into object ids: HEAD, then a branch, then a full id,
 // then a short id found by listing one fan-out directory.
-#include "core/fs.h"
-#include "core/object.h"
-#include "core/repo.h"
-#include "core/utf8.h"
+#include "core/store/fs.h"
+#include "core/store/object.h"
+#include "core/store/repo.h"
+#include "core/value/utf8.h"
 
 namespace tesmo {
 

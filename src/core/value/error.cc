@@ -1,5 +1,5 @@
 // Error construction: OS error text and context wrapping.
-#include "core/error.h"
+#include "core/value/error.h"
 
 #include <system_error>
 

@@ -5,7 +5,7 @@
 #include <array>
 #include <utility>
 
-#include "core/diff.h"
+#include "core/timeline/diff.h"
 
 namespace tesmo {
 namespace {

@@ -18,8 +18,8 @@
 #include <variant>
 #include <vector>
 
-#include "core/error.h"
-#include "core/text_buffer.h"
+#include "core/value/error.h"
+#include "core/value/text_buffer.h"
 
 namespace tesmo {
 

@@ -2,12 +2,12 @@
 // gives up is read through a mutable view, so that its strings move into the
 // model instead of being copied.
 
-#include "core/otio.h"
+#include "core/timeline/otio.h"
 
 #include <type_traits>
 #include <utility>
 
-#include "core/otio_read.h"
+#include "core/timeline/otio_read.h"
 
 namespace tesmo {
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/error.h"
-#include "core/json.h"
+#include "core/value/error.h"
+#include "core/value/json.h"
 
 namespace tesmo {
 

@@ -6,11 +6,11 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "core/fs.h"
-#include "core/lock.h"
-#include "core/quote.h"
-#include "core/repo.h"
-#include "core/utf8.h"
+#include "core/store/fs.h"
+#include "core/store/lock.h"
+#include "core/value/quote.h"
+#include "core/store/repo.h"
+#include "core/value/utf8.h"
 
 namespace tesmo {
 

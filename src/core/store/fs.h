@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/error.h"
+#include "core/value/error.h"
 
 namespace tesmo {
 

@@ -1,16 +1,16 @@
 // Object paths and the store's two operations. A write goes through a
 // temporary file renamed into place, so an object path holds either nothing
 // or a complete file.
-#include "core/object.h"
+#include "core/store/object.h"
 
 #include <fcntl.h>
 
 #include <atomic>
 #include <cerrno>
 
-#include "core/fs.h"
-#include "core/gzip.h"
-#include "core/utf8.h"
+#include "core/store/fs.h"
+#include "core/store/gzip.h"
+#include "core/value/utf8.h"
 
 namespace tesmo {
 namespace {

@@ -1,7 +1,7 @@
 // Commit records to and from JSON values. Decoding reports the first
 // problem only: a wrong-typed member as members are met in key order, then
 // the first absent field in declaration order.
-#include "core/commit.h"
+#include "core/store/commit_record.h"
 
 #include <algorithm>
 #include <iterator>

@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/error.h"
-#include "core/text_buffer.h"
+#include "core/value/error.h"
+#include "core/value/text_buffer.h"
 
 namespace tesmo {
 

@@ -29,9 +29,9 @@
 #include <utility>
 #include <vector>
 
-#include "core/error.h"
-#include "core/json.h"
-#include "core/utf8.h"
+#include "core/value/error.h"
+#include "core/value/json.h"
+#include "core/value/utf8.h"
 
 namespace tesmo::json_parser {
 

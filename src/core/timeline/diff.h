@@ -11,9 +11,9 @@
 #include <variant>
 #include <vector>
 
-#include "core/json.h"
-#include "core/otio.h"
-#include "core/repo.h"
+#include "core/value/json.h"
+#include "core/timeline/otio.h"
+#include "core/store/repo.h"
 
 namespace tesmo {
 

@@ -1,12 +1,12 @@
 // Debug-quoting, driven by character tables generated from the Unicode
 // Character Database (see scripts/gen_unicode_tables.py).
-#include "core/quote.h"
+#include "core/value/quote.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <iterator>
 
-#include "core/utf8.h"
+#include "core/value/utf8.h"
 
 namespace tesmo {
 namespace {
@@ -16,7 +16,7 @@ struct CodePointRange {
   char32_t hi;
 };
 
-#include "core/unicode_tables.inc"
+#include "core/value/unicode_tables.inc"
 
 template <std::size_t N>
 bool in_table(const CodePointRange (&table)[N], char32_t cp) {

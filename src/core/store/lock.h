@@ -8,9 +8,9 @@
 #include <chrono>
 #include <string>
 
-#include "core/error.h"
-#include "core/fs.h"
-#include "core/repo.h"
+#include "core/value/error.h"
+#include "core/store/fs.h"
+#include "core/store/repo.h"
 
 namespace tesmo {
 

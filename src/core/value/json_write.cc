@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "core/json.h"
+#include "core/value/json.h"
 
 namespace tesmo {
 
