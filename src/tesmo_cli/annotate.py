@@ -149,28 +149,36 @@ def _where_it_was(record: Json, track: Json) -> Tuple[Json, Json]:
     if begin is None:
         return track, _range(0, 0, 24)
     at = begin[0] / begin[1]
-    until = end[0] / end[1] if end is not None else at
+    until = max(end[0] / end[1], at) if end is not None else at
     children = track.get("children")
-    last: Optional[Tuple[Json, Seconds]] = None
+    last: Optional[Json] = None
     position: Seconds = 0.0
     for child in children if isinstance(children, list) else []:
         if not isinstance(child, dict) or schema(child) == "Transition":
             continue
         length = _seconds(child)
-        if schema(child) == "Clip":
+        source = _source(child) if schema(child) == "Clip" else None
+        if source is not None and length > 0:
+            (start, rate), _ = source
             if position <= at < position + length:
-                source = _source(child)
-                assert source is not None  # it has a length
-                (start, rate), _ = source
-                frames_in = (at - position) * rate
-                frames = (min(until, position + length) - at) * rate
-                return child, _range(start + frames_in, max(frames, 0.0), rate)
-            if position + length <= at:
-                last = (child, position)
+                # The clip now at that time, over the frames the removed one covered.
+                return child, _range(_frame(start + (at - position) * rate),
+                                     _frame((min(until, position + length) - at) * rate), rate)
+            if at < position:
+                # Nothing stands there (a gap, a nested stack): the clip that follows.
+                covered = (min(until, position + length) - position) * rate
+                return child, _range(start, _frame(covered) if covered > 0 else 1, rate)
+            last = child
         position += length
     if last is not None:
-        return last[0], _edge(last[0], at_end=True)
+        return last, _edge(last, at_end=True)
     return track, _range(begin[0], max((end[0] if end else begin[0]) - begin[0], 0.0), begin[1])
+
+
+def _frame(value: float) -> float:
+    """A frame count worked out in seconds, without the float noise of the
+    round trip (10.000000000000002 is 10)."""
+    return round(value, 6)
 
 
 def _place(record: Json, stack: Json, labelled: Dict[str, Json]) -> Tuple[Json, Json]:

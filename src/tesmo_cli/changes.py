@@ -59,11 +59,12 @@ def signed(value: object) -> str:
 
 def timecode(frames: float, rate: float) -> str:
     """HH:MM:SS:FF of a frame count at a rate, non-drop-frame, at the
-    nearest whole rate (23.976 counts as 24)."""
+    nearest whole rate (23.976 counts as 24), to the nearest frame (half a
+    frame rounds up)."""
     if not (math.isfinite(frames) and math.isfinite(rate)):
         return "??:??:??:??"
     fps = max(1, int(round(rate)))
-    total = int(round(frames))
+    total = math.floor(frames + 0.5)
     sign = "-" if total < 0 else ""
     seconds, frame = divmod(abs(total), fps)
     minutes, second = divmod(seconds, 60)

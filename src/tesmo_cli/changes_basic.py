@@ -13,7 +13,7 @@ from __future__ import annotations
 import math
 from typing import Any, Dict, Iterable, List, Optional, Tuple
 
-from .changes import Painter, counted, timecode
+from .changes import Painter, counted
 from .kinds import BY_OP, KINDS
 from .terminal import shown
 
@@ -38,6 +38,21 @@ def number(value: float) -> str:
     if math.isclose(value, round(value), abs_tol=1e-6):
         return str(int(round(value)))
     return f"{value:.3f}".rstrip("0")
+
+
+def timecode(frames: float, rate: float) -> str:
+    """HH:MM:SS:FF of a frame count at a rate, non-drop-frame, at the
+    nearest whole rate (23.976 counts as 24)."""
+    if not (math.isfinite(frames) and math.isfinite(rate)):
+        return "??:??:??:??"
+    fps = max(1, int(round(rate)))
+    total = int(round(frames))
+    sign = "-" if total < 0 else ""
+    total = abs(total)
+    seconds, frame = divmod(total, fps)
+    minutes, second = divmod(seconds, 60)
+    hours, minute = divmod(minutes, 60)
+    return f"{sign}{hours:02d}:{minute:02d}:{second:02d}:{frame:02d}"
 
 
 def _time(value: Optional[Dict[str, Any]]) -> Tuple[float, float]:
