@@ -161,11 +161,12 @@ def subject(record: Record) -> str:
 
 def track_heading(record: Record) -> str:
     """The heading of the record's track: its label, its name beside it
-    when it has one, and "(before)" for a track only the before timeline has."""
-    label = shown(record.get("track") or record.get("after_track") or record.get("before_track")
-                  or "track")
+    when it has one other than the label, and "(before)" for a track only the
+    before timeline has."""
+    label = str(record.get("track") or record.get("after_track") or record.get("before_track")
+                or "track")
     name = record.get("track_name")
-    heading = f"{label} {_quoted(name)}" if name else label
+    heading = f"{shown(label)} {_quoted(name)}" if name and name != label else shown(label)
     if record.get("after_track") is None and record.get("before_track") is not None:
         heading += " (before)"
     return heading

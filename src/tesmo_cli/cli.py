@@ -12,6 +12,7 @@ import tesmo
 
 from . import changes as changes_text
 from . import changes_basic
+from ._engine import compare, compare_timelines
 from .kinds import SCHEMA
 from .revisions import resolve as revision
 from .errors import CliError
@@ -214,30 +215,22 @@ def in_directory(args: argparse.Namespace, path: str) -> str:
 Records = List[Dict[str, Any]]
 
 
-def compare(before: Any, after: Any) -> Records:
-    """The engine's change records between two timeline documents."""
-    from . import _engine
-
-    return list(_engine.compare(before, after))
-
-
-def compare_pairs(repo: tesmo.Repo, timelines: Sequence[str]) -> Records:
-    """The records between two stored timelines, given by object id."""
-    from . import _engine
-
-    compared = _engine.compare_timelines(str(repo.root), list(timelines))
-    return list(compared[-1])
+def compare_stored(repo: tesmo.Repo, timelines: Sequence[str]) -> List[Records]:
+    """The records between each stored timeline (by object id) and the next,
+    compared in the core, which reads each timeline once."""
+    return compare_timelines(str(repo.root), list(timelines))
 
 
-def compare_history(repo: tesmo.Repo, newest_first: Sequence[str]) -> List[Records]:
-    """The records of each commit of a first-parent history, given the
-    object ids of its timelines newest first: each against the one after it
-    in the list, the last (the first commit) against its own tracks emptied.
-    Newest first, as given."""
-    from . import _engine
-
-    compared = _engine.compare_timelines(str(repo.root), list(reversed(newest_first)))
-    return [list(records) for records in reversed(compared)]
+def emptied(document: Any) -> Any:
+    """The document with every top-level track emptied: what the first
+    commit is compared with, so that its clips read as added."""
+    try:
+        stack = dict(document["tracks"])
+        stack["children"] = [dict(child, children=[]) if isinstance(child, dict) else child
+                             for child in stack["children"]]
+        return dict(document, tracks=stack)
+    except (KeyError, TypeError):
+        return document
 
 
 # ----------------------------------------------------------------------------
@@ -311,6 +304,21 @@ def _names_clip(record: Dict[str, Any], clip: str, track: Optional[str]) -> bool
                                       record.get("after_track"), record.get("track_name"))
 
 
+def compare_history(repo: tesmo.Repo, entries: List[Tuple[str, Dict[str, Any]]]) -> List[Records]:
+    """The records of each commit of a first-parent history, newest first
+    as `entries`: each commit's timeline against its parent's, in one pass
+    of the engine over the stored timelines, and the first commit's against
+    its own tracks emptied."""
+    if not entries:
+        return []
+    oldest_first = [str(record.get("timeline", "")) for _, record in reversed(entries)]
+    compared = compare_stored(repo, oldest_first)
+    root_id = entries[-1][0]
+    first = read_timeline(repo, root_id, root_id)
+    compared.insert(0, compare(emptied(first), first))
+    return list(reversed(compared))
+
+
 def clip_log(args: argparse.Namespace, repo: tesmo.Repo) -> int:
     """The commits along the first-parent history whose records name a clip.
     The engine compares each commit's timeline with its first parent's, and
@@ -318,7 +326,7 @@ def clip_log(args: argparse.Namespace, repo: tesmo.Repo) -> int:
     each stored timeline once."""
     entries = history(repo, args.ref)
     with status(f"comparing {len(entries)} commits..."):
-        compared = compare_history(repo, [str(record.get("timeline", "")) for _, record in entries])
+        compared = compare_history(repo, entries)
     found: List[Tuple[str, Dict[str, Any], List[Dict[str, Any]]]] = []
     for (commit_id, record), records in zip(entries, compared):
         if args.n is not None and len(found) >= args.n:
@@ -459,7 +467,7 @@ def _compare_refs(old: Side, new: Side, repo: Callable[[], tesmo.Repo]) -> List[
         except tesmo.TesmoError as error:
             raise damaged(opened, side.ref, commit_id, error) from None
     try:
-        return compare_pairs(opened, timelines)
+        return compare_stored(opened, timelines)[0]
     except tesmo.TesmoError:
         # Say which side failed, and why.
         old.document(repo)

@@ -191,6 +191,21 @@ def test_diff_prefix_forces_a_ref_over_an_existing_file(work):
     assert json.loads(as_ref.stdout) == {"schema": "tesmo.changes/1", "changes": []}
 
 
+def test_diff_change_list_reads_as_an_edit(work):
+    result = run("diff", "assembly.otio", "recut.otio", "--color", "never", cwd=work)
+    assert result.returncode == 1
+    # The outro's slot now holds credits: new media and a new name in place.
+    assert result.stdout == (
+        "V1\n"
+        "  clip 1 `interview`  trimmed tail -24: 120 -> 96 frames (00:00:05:00 -> 00:00:04:00)\n"
+        "  clip 2 `intro`      moved from position 1, now at 00:00:04:00\n"
+        "  clip 3 `credits`    replaced: outro.mov -> credits.mov\n"
+        "  clip 3 `credits`    renamed `outro` -> `credits`\n"
+        "4 changes: 1 trimmed, 1 moved, 1 replaced, 1 renamed\n")
+    assert run("diff", "assembly.otio", "recut.otio", "-q", cwd=work).stdout == ""
+    assert run("diff", "recut.otio", "recut.otio", cwd=work, check_status=0).stdout == ""
+
+
 def test_diff_basic_keeps_the_module_diff_list(work):
     result = run("diff", "assembly.otio", "recut.otio", "--basic", "--color", "never", cwd=work)
     assert result.returncode == 1
