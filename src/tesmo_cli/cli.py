@@ -314,7 +314,7 @@ def compare_history(repo: tesmo.Repo, entries: List[Tuple[str, Dict[str, Any]]])
     oldest_first = [str(record.get("timeline", "")) for _, record in reversed(entries)]
     compared = compare_stored(repo, oldest_first)
     root_id = entries[-1][0]
-    first = read_timeline(repo, root_id, root_id)
+    first = read_timeline(repo, short(root_id), root_id)
     compared.insert(0, compare(emptied(first), first))
     return list(reversed(compared))
 
@@ -663,7 +663,8 @@ def build_parser() -> Parser:
                           '"changes": [...]} (see docs/changes.md)')
     sub.add_argument("--basic", action="store_true",
                      help="list the tesmo module's basic diff instead (tesmo.diff: ten kinds "
-                          "of change); with --json, its payloads as one JSON array")
+                          "of change); with --json, its payloads as one JSON array. "
+                          "--annotate and --html still show the engine's records")
     sub.add_argument("-q", "--quiet", action="store_true",
                      help="print nothing, not even --json; the exit status tells")
     sub.add_argument("--annotate", metavar="OUT",

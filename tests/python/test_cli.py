@@ -219,6 +219,13 @@ def test_diff_basic_keeps_the_module_diff_list(work):
         "4 changes: 1 trimmed, 1 moved, 1 added, 1 removed\n")
     assert run("diff", "assembly.otio", "recut.otio", "--basic", "-q", cwd=work).stdout == ""
     assert run("diff", "recut.otio", "recut.otio", "--basic", cwd=work, check_status=0).stdout == ""
+    # The markers of --annotate are the engine's records, --basic or not.
+    run("diff", "assembly.otio", "recut.otio", "--basic", "--annotate", "marked.otio", cwd=work,
+        check_status=1)
+    marked = json.loads((work / "marked.otio").read_text())
+    markers = [m["metadata"]["tesmo"] for item in marked["tracks"]["children"][0]["children"]
+               for m in item.get("markers", [])]
+    assert sorted(m["op"] for m in markers) == ["moved", "renamed", "replaced", "trimmed"]
 
 
 @pytest.mark.parametrize("env, option, coloured", [
