@@ -25,6 +25,7 @@ and the metadata holds the record under ``"tesmo"``.
 
 from __future__ import annotations
 
+import bisect
 import copy
 import json
 from typing import Any, Dict, List, Optional, Tuple
@@ -142,37 +143,63 @@ def _copy(document: Any) -> Any:
         return copy.deepcopy(document)
 
 
-def _where_it_was(record: Json, track: Json) -> Tuple[Json, Json]:
-    """The item and range that mark a place of the before timeline on the
-    after track: record_in to record_out laid over the track's clips."""
-    begin, end = _time(record.get("record_in")), _time(record.get("record_out"))
-    if begin is None:
-        return track, _range(0, 0, 24)
-    at = begin[0] / begin[1]
-    until = max(end[0] / end[1], at) if end is not None else at
-    children = track.get("children")
-    last: Optional[Json] = None
-    position: Seconds = 0.0
-    for child in children if isinstance(children, list) else []:
-        if not isinstance(child, dict) or schema(child) == "Transition":
-            continue
-        length = _seconds(child)
-        source = _source(child) if schema(child) == "Clip" else None
-        if source is not None and length > 0:
-            (start, rate), _ = source
-            if position <= at < position + length:
-                # The clip now at that time, over the frames the removed one covered.
-                return child, _range(_frame(start + (at - position) * rate),
-                                     _frame((min(until, position + length) - at) * rate), rate)
-            if at < position:
-                # Nothing stands there (a gap, a nested stack): the clip that follows.
-                covered = (min(until, position + length) - position) * rate
-                return child, _range(start, _frame(covered) if covered > 0 else 1, rate)
-            last = child
-        position += length
-    if last is not None:
-        return last, _edge(last, at_end=True)
-    return track, _range(begin[0], max((end[0] if end else begin[0]) - begin[0], 0.0), begin[1])
+class _Track:
+    """A track of the after document: its direct clips, by position, and,
+    made on first use, where each clip with a length sits in time, so that
+    finding a record's clip or place costs the same on any length of track."""
+
+    def __init__(self, track: Json) -> None:
+        self.track = track
+        self.clips = clips(track)
+        self._layout: Optional[Tuple[List[Seconds], List[Seconds], List[Json]]] = None
+
+    def layout(self) -> Tuple[List[Seconds], List[Seconds], List[Json]]:
+        """(starts, ends, clips) of the clips that last, in seconds from the
+        track's start, in order."""
+        if self._layout is None:
+            starts: List[Seconds] = []
+            ends: List[Seconds] = []
+            placed: List[Json] = []
+            position: Seconds = 0.0
+            children = self.track.get("children")
+            for child in children if isinstance(children, list) else []:
+                if not isinstance(child, dict) or schema(child) == "Transition":
+                    continue
+                length = _seconds(child)
+                if schema(child) == "Clip" and length > 0:
+                    starts.append(position)
+                    ends.append(position + length)
+                    placed.append(child)
+                position += length
+            self._layout = (starts, ends, placed)
+        return self._layout
+
+    def where_it_was(self, record: Json) -> Tuple[Json, Json]:
+        """The item and range that mark a place of the before timeline on
+        this track: record_in to record_out laid over the track's clips."""
+        begin, end = _time(record.get("record_in")), _time(record.get("record_out"))
+        if begin is None:
+            return self.track, _range(0, 0, 24)
+        at = begin[0] / begin[1]
+        until = max(end[0] / end[1], at) if end is not None else at
+        starts, ends, placed = self.layout()
+        index = bisect.bisect_right(starts, at) - 1
+        if index >= 0 and at < ends[index]:
+            # The clip now at that time, over the frames the removed one covered.
+            clip = placed[index]
+            (start, rate), _ = _source(clip) or ((0.0, 24.0), (0.0, 24.0))
+            return clip, _range(_frame(start + (at - starts[index]) * rate),
+                                _frame((min(until, ends[index]) - at) * rate), rate)
+        if index + 1 < len(placed):
+            # Nothing stands there (a gap, a nested stack): the clip that follows.
+            clip = placed[index + 1]
+            (start, rate), _ = _source(clip) or ((0.0, 24.0), (0.0, 24.0))
+            covered = (min(until, ends[index + 1]) - starts[index + 1]) * rate
+            return clip, _range(start, _frame(covered) if covered > 0 else 1, rate)
+        if placed:
+            return placed[-1], _edge(placed[-1], at_end=True)
+        return self.track, _range(begin[0], max((end[0] if end else begin[0]) - begin[0], 0.0),
+                                  begin[1])
 
 
 def _frame(value: float) -> float:
@@ -181,18 +208,18 @@ def _frame(value: float) -> float:
     return round(value, 6)
 
 
-def _place(record: Json, stack: Json, labelled: Dict[str, Json]) -> Tuple[Json, Json]:
+def _place(record: Json, stack: Json, tracks: Dict[str, _Track]) -> Tuple[Json, Json]:
     """The item a record's marker goes on, and the range it marks."""
     op = str(record.get("op"))
     label = record.get("after_track")
-    track = labelled.get(label) if isinstance(label, str) else None
+    track = tracks.get(label) if isinstance(label, str) else None
     if op.startswith("track_"):
         if op != "track_removed" and track is not None:
-            return track, _range(0, 0, 24)
+            return track.track, _range(0, 0, 24)
         return stack, _range(0, 0, 24)
     if track is None:
         return stack, _range(0, 0, 24)
-    found = clips(track)
+    found = track.clips
     index = record.get("after_index")
     if isinstance(index, int) and not isinstance(index, bool):
         if op.startswith("transition_"):
@@ -202,7 +229,7 @@ def _place(record: Json, stack: Json, labelled: Dict[str, Json]) -> Tuple[Json, 
                 return found[0], _edge(found[0], at_end=False)
         elif 0 <= index < len(found):
             return found[index], _whole(found[index])
-    return _where_it_was(record, track)
+    return track.where_it_was(record)
 
 
 def annotate(after: Any, records: List[Json]) -> Any:
@@ -211,8 +238,8 @@ def annotate(after: Any, records: List[Json]) -> Any:
     stack = result.get("tracks") if isinstance(result, dict) else None
     if not isinstance(stack, dict):
         return result
-    labelled = labelled_tracks(result)
+    tracks = {label: _Track(track) for label, track in labelled_tracks(result).items()}
     for record in records:
-        item, marked = _place(record, stack, labelled)
+        item, marked = _place(record, stack, tracks)
         _add_marker(item, marker(record, marked))
     return result
