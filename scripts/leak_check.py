@@ -136,7 +136,7 @@ class Session:
         self.repo.switch_branch("main")
         self.repo.commit(TIMELINES[1], "second")
         self.missing = "sha256:" + "0" * 64
-        self.root = str(self.repo.root.parent)
+        self.root = str(self.repo.root)
 
     def close(self):
         shutil.rmtree(self.dir)

@@ -215,22 +215,11 @@ def in_directory(args: argparse.Namespace, path: str) -> str:
 Records = List[Dict[str, Any]]
 
 
-def compare_stored(repo: tesmo.Repo, timelines: Sequence[str]) -> List[Records]:
+def compare_stored(repo: tesmo.Repo, timelines: Sequence[str], from_empty: bool = False) -> List[Records]:
     """The records between each stored timeline (by object id) and the next,
-    compared in the core, which reads each timeline once."""
-    return compare_timelines(str(repo.root), list(timelines))
-
-
-def emptied(document: Any) -> Any:
-    """The document with every top-level track emptied: what the first
-    commit is compared with, so that its clips read as added."""
-    try:
-        stack = dict(document["tracks"])
-        stack["children"] = [dict(child, children=[]) if isinstance(child, dict) else child
-                             for child in stack["children"]]
-        return dict(document, tracks=stack)
-    except (KeyError, TypeError):
-        return document
+    compared in the core, which reads each timeline once; with from_empty,
+    first those of the first timeline against its own tracks emptied."""
+    return compare_timelines(str(repo.root), list(timelines), from_empty=from_empty)
 
 
 # ----------------------------------------------------------------------------
@@ -312,11 +301,7 @@ def compare_history(repo: tesmo.Repo, entries: List[Tuple[str, Dict[str, Any]]])
     if not entries:
         return []
     oldest_first = [str(record.get("timeline", "")) for _, record in reversed(entries)]
-    compared = compare_stored(repo, oldest_first)
-    root_id = entries[-1][0]
-    first = read_timeline(repo, short(root_id), root_id)
-    compared.insert(0, compare(emptied(first), first))
-    return list(reversed(compared))
+    return list(reversed(compare_stored(repo, oldest_first, from_empty=True)))
 
 
 def clip_log(args: argparse.Namespace, repo: tesmo.Repo) -> int:
