@@ -417,6 +417,13 @@ def _range_text(value: Any) -> str:
     return (f"{frames_text(duration.value)} frames from {timecode(start.value, start.rate)}")
 
 
+def _ranges(record: Record) -> List[str]:
+    """The source ranges of a trim or slip, when the record has them."""
+    if _range(record.get("before_range")) is None and _range(record.get("after_range")) is None:
+        return []
+    return [f"{_range_text(record.get('before_range'))} \u2192 {_range_text(record.get('after_range'))}"]
+
+
 def _speed(value: Any) -> str:
     number = _number(value)
     return "?" if number is None else f"{frames_text(number)}x"
@@ -470,13 +477,11 @@ def detail(record: Record) -> str:
             parts.append(f"head {signed_frames(head)}")
         if tail:
             parts.append(f"tail {signed_frames(tail)}")
-        parts.append(f"{_range_text(record.get('before_range'))} \u2192 "
-                     f"{_range_text(record.get('after_range'))}")
+        parts.extend(_ranges(record))
     elif op == "slipped":
         offset = _number(record.get("offset"))
         parts.append(f"source {signed_frames(offset) if offset is not None else '?'} frames")
-        parts.append(f"{_range_text(record.get('before_range'))} \u2192 "
-                     f"{_range_text(record.get('after_range'))}")
+        parts.extend(_ranges(record))
     elif op == "replaced":
         parts.append(f"{record.get('before_media') or 'no media'} \u2192 "
                      f"{record.get('after_media') or 'no media'}")
