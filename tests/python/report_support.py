@@ -373,10 +373,15 @@ def edited_pair(*edits: str) -> Tuple[Any, Any]:
 def frames_clip(name: str, start: float, duration: float, rate: float = 24) -> Any:
     import opentimelineio as otio  # type: ignore[import-untyped, unused-ignore]
 
+    def span(first: float, length: float) -> Any:
+        return otio.opentime.TimeRange(otio.opentime.RationalTime(first, rate),
+                                       otio.opentime.RationalTime(length, rate))
+
+    # The media lasts well past the shot (the FCP writer needs its length).
     return otio.schema.Clip(
-        name=name, media_reference=otio.schema.ExternalReference(target_url=f"file:///media/{name}.mov"),
-        source_range=otio.opentime.TimeRange(otio.opentime.RationalTime(start, rate),
-                                             otio.opentime.RationalTime(duration, rate)))
+        name=name, media_reference=otio.schema.ExternalReference(
+            target_url=f"file:///media/{name}.mov", available_range=span(0, 10000)),
+        source_range=span(start, duration))
 
 
 def three_shots(edit: Optional[Tuple[str, float, float]] = None) -> Any:
@@ -386,8 +391,8 @@ def three_shots(edit: Optional[Tuple[str, float, float]] = None) -> Any:
 
     timeline = otio.schema.Timeline(name="three")
     track = otio.schema.Track(name="picture", kind=otio.schema.TrackKind.Video)
-    for name, start in (("left", 100), ("middle", 500), ("right", 900)):
-        duration = 48
+    for name, first in (("left", 100), ("middle", 500), ("right", 900)):
+        start, duration = float(first), 48.0
         if edit is not None and edit[0] == name:
             start, duration = start + edit[1], duration + edit[2]
         track.append(frames_clip(name, start, duration))

@@ -179,12 +179,13 @@ var DOTS = pattern(function (p) {
   p.fillStyle = "rgba(255,255,255,.9)"; p.beginPath(); p.arc(2, 2, 1.2, 0, 7); p.fill();
   p.beginPath(); p.arc(6, 6, 1.2, 0, 7); p.fill();
 });
-function kindByOp(op) { for (var i = 0; i < KINDS.length; i++) if (KINDS[i].op === op) return KINDS[i]; return null; }
 function primary(flags) {
   for (var i = 0; i < FILL.length; i++) if (flags & (1 << FILL[i])) return KINDS[FILL[i]];
   return null;
 }
-function has(flags, op) { var kind = kindByOp(op); return !!kind && (flags & (1 << kind.i)) !== 0; }
+var BIT = {};
+KINDS.forEach(function (kind) { BIT[kind.op] = 1 << kind.i; });
+function has(flags, op) { return (flags & (BIT[op] || 0)) !== 0; }
 function darkText(colour) {
   var n = parseInt(colour.slice(1), 16), r = n >> 16, g = (n >> 8) & 255, b = n & 255;
   return 0.299 * r + 0.587 * g + 0.114 * b > 150;
