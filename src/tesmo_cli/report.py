@@ -342,8 +342,8 @@ def _band(lane: _Lane, clip: _Clip, row: int, side: int, at_head: bool, seconds:
 
 def _bands(record: Record, placed: _Placed, rows: _Rows) -> List[List[Any]]:
     """Trim bands: frames cut shaded on the before clip, frames gained on
-    the after clip. Slip bands: the source offset, from the head of each
-    clip. Every band lies inside its clip."""
+    the after clip. Slip bands: the source offset on each side's clip.
+    Every band lies inside its clip, however far the edit reaches."""
     op = record.get("op")
     sides = []
     if placed.before_clip >= 0:
@@ -366,7 +366,8 @@ def _bands(record: Record, placed: _Placed, rows: _Rows) -> List[List[Any]]:
     elif op == "slipped":
         offset = _number(record.get("offset")) or 0.0
         for side, row, lane, clip in sides:
-            bands.append(_band(lane, clip, row, side, True, offset / rate, 2))
+            # From the head when the source moved later, from the tail when earlier.
+            bands.append(_band(lane, clip, row, side, offset > 0, offset / rate, 2))
     return [band for band in bands if band is not None]
 
 
