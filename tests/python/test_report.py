@@ -83,6 +83,23 @@ def test_records_given_are_the_records_drawn():
     assert drawn[7] == "bridge" and drawn[8].startswith("old bridge \u2192 bridge")
 
 
+@pytest.mark.parametrize("before_track, after_track, after_index, expected", [
+    ("V9", "V1", 99, [-1, -1, 0, -1]),      # no V9, no 100th clip: placed by record time on V1
+    (None, "A1", 0, [-1, -1, 1, 0]),        # only on the after side
+    ("A1", None, 0, [1, 0, -1, -1]),        # only on the before side
+])
+def test_records_keep_the_places_they_name(before_track, after_track, after_index, expected):
+    before, after = edited_pair()
+    record = {"op": "added" if before_track is None else "removed" if after_track is None else "moved",
+              "track": after_track or before_track, "before_track": before_track,
+              "after_track": after_track, "before_index": 0 if before_track else None,
+              "after_index": after_index if after_track else None, "name": "dialogue",
+              "record_in": {"value": 48, "rate": 24}, "record_out": {"value": 132, "rate": 24}}
+    (drawn,) = build_model(before, after, changes=[record])["records"]
+    assert drawn[1:5] == expected
+    assert (drawn[10], drawn[11]) == (2, 5.5)
+
+
 def engine_records(before, after):
     return list(tesmo_cli.compare(before, after))
 
