@@ -349,12 +349,29 @@ def _edit(name: str, timeline: Any) -> None:
         timeline.tracks.append(music)
     elif name == "remove track":
         timeline.tracks.remove(timeline.tracks[1])
+    elif name == "nest":
+        # A nested stack before "bridge": it takes record time, and it is
+        # not one of the track's clips.
+        nested = otio.schema.Stack(name="insert_shot")
+        inner = otio.schema.Track()
+        inner.append(otio.schema.Clip(name="inside", source_range=otio.opentime.TimeRange(
+            frames(0), frames(30))))
+        nested.append(inner)
+        picture.insert(picture.index(clip("bridge")), nested)
+        clip("close").source_range = otio.opentime.TimeRange(frames(50), frames(100))
+    elif name == "cross-track move":
+        # "cafe" leaves V1 for a second picture track above it.
+        upper = otio.schema.Track(name="V2", kind=otio.schema.TrackKind.Video)
+        upper.append(otio.schema.Gap(source_range=otio.opentime.TimeRange(frames(0), frames(200))))
+        upper.append(picture.pop(picture.index(clip("cafe"))))
+        timeline.tracks.insert(1, upper)
     else:
         raise ValueError(name)
 
 
 EDITS = ["trim tail", "trim head", "move", "replace media", "delete", "insert", "effects",
-         "add transition", "remove transition", "add track", "remove track"]
+         "add transition", "remove transition", "add track", "remove track", "nest",
+         "cross-track move"]
 
 
 def edited_pair(*edits: str) -> Tuple[Any, Any]:
