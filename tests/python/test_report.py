@@ -229,7 +229,7 @@ def test_lane_labels(label, shown):
     before, after = edited_pair("trim tail")
     page = render_report(before, after, before_label=label, after_label="HEAD", changes=[])
     assert embedded_model(page)["labels"] == [shown, "HEAD"]
-    assert f'<span class="side" title="{shown}">{shown}</span>' in page
+    assert f'<span class="sides">{shown} \u2192 HEAD</span>' in page
 
 
 def test_workflow_example_names_many_kinds():

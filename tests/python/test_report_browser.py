@@ -234,8 +234,11 @@ def test_fcp_xml_round_trip(tmp_path):
     check_marks(load(page, tmp_path), changes)
     browser = DevTools(page, tmp_path / "profile")
     try:
-        assert browser.evaluate("Array.prototype.map.call(document.querySelectorAll('.sub .side'),"
-                                " function (n) { return n.textContent; })") == ["assembly.xml", "recut.xml"]
+        assert browser.evaluate("document.querySelector('.sub .sides').textContent") == \
+            "assembly.xml \u2192 recut.xml"
+        # Each lane's header names its side by the file name.
+        headers = browser.evaluate("tesmoReport.lanes()")
+        assert {side for _, side, _ in headers} == {"assembly.xml", "recut.xml"}
         for ticks in browser.evaluate("tesmoReport.ticks()"):
             assert all(label.endswith(":00") for _, label in ticks)
     finally:

@@ -553,9 +553,14 @@ canvas.addEventListener("click", function (e) {
   select(found ? (found.lane.recs[found.clip] || []) : [], true);
 });
 
-// What the page drew, for whoever inspects it (the tests read the ruler).
+// What the page drew, for whoever inspects it (the tests read the ruler and lane headers).
 window.tesmoReport = {
   ticks: function () { return groups.map(function (g) { return g.ruler.ticks; }); },
+  lanes: function () {
+    return rows.filter(function (row) { return row.type === "lane"; }).map(function (row) {
+      return [row.group.label, LABELS[row.lane.side], row.lane.name];
+    });
+  },
   timecode: timecode, count: count
 };
 
