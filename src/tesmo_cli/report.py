@@ -465,9 +465,10 @@ def detail(record: Record) -> str:
         return f"{record.get('before_name') or '(unnamed)'} \u2192 {record.get('after_name') or '(unnamed)'}"
     if isinstance(op, str) and op.startswith("transition_"):
         where = f"at the cut after clip {_index(record.get('after_index' if op != 'transition_removed' else 'before_index'))}"
-        cut = _time_text(record.get("record_in"))
-        if cut is not None:
-            where += f" ({cut})"
+        # The record time of a transition is the stretch it overlaps.
+        start, end = _time_text(record.get("record_in")), _time_text(record.get("record_out"))
+        if start is not None:
+            where += f", {start}" + (f" to {end}" if end is not None else "")
         return (f"{_transition_text(record.get('before_transition'))} \u2192 "
                 f"{_transition_text(record.get('after_transition'))}, {where}")
     parts: List[str] = []
