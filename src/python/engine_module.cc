@@ -12,6 +12,7 @@
 #include "core/store/repo.h"
 #include "core/timeline/compare.h"
 #include "core/timeline/cut.h"
+#include "core/timeline/merge.h"
 #include "python/args.h"
 #include "python/convert.h"
 #include "python/errors.h"
@@ -130,6 +131,49 @@ PyObject* engine_compare_timelines(PyObject*, PyObject* args, PyObject* kwargs) 
   });
 }
 
+constexpr Param kMergeParams[] = {{"base", true}, {"ours", true}, {"theirs", true}, {"favor", false}};
+
+// A document as a value: plain documents straight from the objects.
+Result<JsonValue> document_value(PyObject* document) {
+  Result<JsonValue> value = to_json_value(document);
+  if (!value && value.error().kind() == ErrorKind::kPending) return fetch_python_error();
+  return value;
+}
+
+PyObject* engine_merge(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyObject* argv[4];
+    if (!match_arguments({"merge", kMergeParams}, args, kwargs, argv)) return nullptr;
+    std::optional<std::string> favor_text;
+    if (!convert_optional_string("favor", argv[3], favor_text)) return nullptr;
+    MergeFavor favor = MergeFavor::Ours;
+    if (favor_text && *favor_text == "theirs") {
+      favor = MergeFavor::Theirs;
+    } else if (favor_text && *favor_text != "ours") {
+      PyErr_SetString(PyExc_ValueError, "favor must be \"ours\", \"theirs\" or None");
+      return nullptr;
+    }
+    JsonValue documents[3];
+    for (int i = 0; i < 3; ++i) {
+      Result<JsonValue> value = document_value(argv[i]);
+      if (!value) return raise_error(value.error());
+      documents[i] = std::move(value).value();
+    }
+    Result<MergeResult> merged = merge_timelines(documents[0], documents[1], documents[2], favor);
+    if (!merged) return raise_error(merged.error());
+    JsonArray conflicts, warnings;
+    for (const MergeConflict& c : merged->conflicts) conflicts.push_back(conflict_json(c));
+    for (const MergeWarning& w : merged->warnings) warnings.push_back(warning_json(w));
+    JsonObject out;
+    out.insert("conflicts", JsonValue(std::move(conflicts)));
+    out.insert("timeline", std::move(merged->timeline));
+    out.insert("warnings", JsonValue(std::move(warnings)));
+    Result<PyRef> made = to_python(JsonValue(std::move(out)));
+    if (!made) return raise_error(made.error());
+    return made.value().release();
+  });
+}
+
 PyMethodDef methods[] = {
     {"compare", with_keywords(engine_compare), METH_VARARGS | METH_KEYWORDS,
      "compare(before, after)\n--\n\n"
@@ -141,6 +185,11 @@ PyMethodDef methods[] = {
      "a list of len(timeline_ids) - 1 record lists. With from_empty, the first\n"
      "is compared first with its own tracks emptied, and the list has one more.\n"
      "Each timeline is read once."},
+    {"merge", with_keywords(engine_merge), METH_VARARGS | METH_KEYWORDS,
+     "merge(base, ours, theirs, favor=None)\n--\n\n"
+     "The three-way merge of OTIO timelines: a dict of \"timeline\", \"conflicts\"\n"
+     "and \"warnings\". At each conflict the timeline holds the favored side\n"
+     "(\"ours\", the default, or \"theirs\")."},
     {nullptr, nullptr, 0, nullptr},
 };
 
