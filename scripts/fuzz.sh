@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets of fuzz/ in build/fuzz and runs each in turn:
 #   scripts/fuzz.sh [seconds-per-target] [target...]
-# Defaults: 60 seconds, every target (parse_json read_object diff_timelines
+# Defaults: 60 seconds, every target (parse_json read_object diff_timelines compare
 # repository).
 # Each run starts from the committed seeds in fuzz/corpus/<target>/ plus what
 # earlier runs added to build/fuzz/corpus/<target>/, and adds its new inputs
@@ -12,7 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-all_targets=(parse_json read_object diff_timelines repository)
+all_targets=(parse_json read_object diff_timelines compare repository)
 seconds=${1:-60}
 shift || true
 targets=("$@")

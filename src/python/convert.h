@@ -7,6 +7,8 @@
 
 #include <Python.h>
 
+#include <memory>
+
 #include "core/value/error.h"
 #include "core/value/json.h"
 #include "core/store/object.h"
@@ -56,6 +58,21 @@ Result<TextBuffer> to_canonical_text(PyObject* obj);
 // runs none of the caller's code either.
 bool plain_canonical_text(PyObject* obj, TextBuffer& out);
 bool plain_converts(PyObject* obj);
+
+// plain_canonical_text for many small values: the caches of key texts and
+// dict shapes that one call builds are kept from one value to the next.
+class PlainTextWriter {
+ public:
+  PlainTextWriter();
+  ~PlainTextWriter();
+  PlainTextWriter(const PlainTextWriter&) = delete;
+  PlainTextWriter& operator=(const PlainTextWriter&) = delete;
+  bool write(PyObject* obj, TextBuffer& out);
+
+ private:
+  struct Walk;
+  std::unique_ptr<Walk> walk_;
+};
 
 // New Python objects straight from JSON text: what to_python of parse_json
 // of the text gives, without the value in between. The parse error, or

@@ -52,9 +52,16 @@ std::string attr_text(PyObject* obj, const char* name) {
 }  // namespace
 
 PyObject* tesmo_error_type() {
-  return g_tesmo_error.get([] {
+  return g_tesmo_error.get([]() -> PyObject* {
+#if TESMO_ENGINE_MODULE
+    // The engine module raises the tesmo module's own class, so that one
+    // `except tesmo.TesmoError` catches the failures of both.
+    PyRef tesmo = PyRef::steal(PyImport_ImportModule("tesmo"));
+    return tesmo ? PyObject_GetAttrString(tesmo.get(), "TesmoError") : nullptr;
+#else
     // No docstring and no class dictionary: a bare subclass of Exception.
     return PyErr_NewException("tesmo.TesmoError", PyExc_Exception, nullptr);
+#endif
   });
 }
 

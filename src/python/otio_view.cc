@@ -7,12 +7,15 @@
 #include "python/otio_view.h"
 
 #include <cmath>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "core/timeline/cut_read.h"
 #include "core/timeline/otio_read.h"
+#include "python/convert.h"
 #include "python/errors.h"
 #include "python/pyref.h"
 #include "python/text.h"
@@ -32,6 +35,8 @@ struct ReadContext {
   std::vector<Key> keys;
   std::vector<PyRef> kept;
   bool failed = false;
+  std::unique_ptr<PlainTextWriter> writer;  // made on first use
+  TextBuffer text;
 
   PyObject* key_object(std::string_view key) {
     // The reader asks for a dozen literal keys, so the text's address
@@ -118,6 +123,25 @@ class PyView {
                   context_);
   }
 
+  std::optional<bool> boolean() const {
+    if (!*this || Py_TYPE(object_) != &PyBool_Type) return std::nullopt;
+    return object_ == Py_True;
+  }
+
+  // Plain documents always have canonical text; a failure here is an
+  // allocation's.
+  std::string canonical() const {
+    if (!*this) return std::string();
+    if (!context_->writer) context_->writer = std::make_unique<PlainTextWriter>();
+    TextBuffer& text = context_->text;
+    text.resize(0);
+    if (!context_->writer->write(object_, text)) {
+      if (PyErr_Occurred()) context_->failed = true;
+      return std::string();
+    }
+    return std::string(text.view());
+  }
+
  private:
   PyObject* object_;  // borrowed: the caller holds the document
   ReadContext* context_;
@@ -130,6 +154,13 @@ Result<TimelineModel> read_plain_timeline(PyObject* document) {
   Result<TimelineModel> model = otio_read::read_timeline(PyView(document, &context));
   if (context.failed) return Error::pending();
   return model;
+}
+
+Result<Cut> read_plain_cut(PyObject* document) {
+  ReadContext context;
+  Result<Cut> cut = cut_read::read(PyView(document, &context));
+  if (context.failed) return Error::pending();
+  return cut;
 }
 
 }  // namespace tesmo::py

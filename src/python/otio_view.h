@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "core/value/error.h"
+#include "core/timeline/cut.h"
 #include "core/timeline/otio.h"
 
 namespace tesmo::py {
@@ -14,5 +15,8 @@ namespace tesmo::py {
 // plain_converts accepts: the reading then runs none of the caller's code.
 // The failure of an allocation is Error::pending(), its exception set.
 Result<TimelineModel> read_plain_timeline(PyObject* document);
+
+// The comparison model read_cut gives, read the same way.
+Result<Cut> read_plain_cut(PyObject* document);
 
 }  // namespace tesmo::py

@@ -132,6 +132,7 @@ class ShapeCache {
 class PlainWalk {
  public:
   explicit PlainWalk(TextBuffer* out) : out_(out) {}
+  void set_output(TextBuffer* out) { out_ = out; }
 
   bool value(PyObject* obj, int depth) {
     PyTypeObject* type = Py_TYPE(obj);
@@ -295,5 +296,19 @@ class PlainWalk {
 bool plain_canonical_text(PyObject* obj, TextBuffer& out) { return PlainWalk(&out).value(obj, 0); }
 
 bool plain_converts(PyObject* obj) { return PlainWalk(nullptr).value(obj, 0); }
+
+struct PlainTextWriter::Walk : PlainWalk {
+  Walk() : PlainWalk(nullptr) {}
+};
+
+PlainTextWriter::PlainTextWriter() : walk_(std::make_unique<Walk>()) {}
+PlainTextWriter::~PlainTextWriter() = default;
+
+bool PlainTextWriter::write(PyObject* obj, TextBuffer& out) {
+  walk_->set_output(&out);
+  const bool written = walk_->value(obj, 0);
+  walk_->set_output(nullptr);
+  return written;
+}
 
 }  // namespace tesmo::py

@@ -1,12 +1,16 @@
 """The tesmo command line and the visual change report, built on the tesmo module.
 
+``tesmo_cli.compare(before, after)`` gives the change records of the
+comparison engine (see docs/changes.md), the list every view reads.
 ``tesmo_cli.render_report`` is the report's entry point; it is imported on
 first use, so importing this package loads neither it nor OpenTimelineIO.
 """
 
 from typing import TYPE_CHECKING, Any
 
-__all__ = ["render_report"]
+from ._engine import compare
+
+__all__ = ["compare", "render_report"]
 
 if TYPE_CHECKING:
     from .report import render_report

@@ -1,0 +1,130 @@
+// read_cut and compare_cuts on pairs of JSON documents, split at the first
+// NUL byte as in diff_timelines (an input without one is compared with
+// itself). Checks what every comparison must hold: the clip pairing is one
+// to one and agrees in both directions; a cut compared with itself has no
+// edits; every edit names clips, cuts and tracks that exist, on the sides
+// its op says; every clip of a track both cuts have is paired or has its
+// own added or removed record; and every record is built and reads back.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/timeline/compare.h"
+#include "core/timeline/cut.h"
+#include "core/value/json.h"
+
+namespace {
+
+using tesmo::Comparison;
+using tesmo::Cut;
+using tesmo::Edit;
+using tesmo::EditOp;
+using tesmo::kNoIndex;
+
+[[noreturn]] void fail(const char* what) {
+  std::fprintf(stderr, "%s\n", what);
+  std::abort();
+}
+
+std::optional<Cut> read(std::string_view text) {
+  tesmo::Result<tesmo::JsonValue> value = tesmo::parse_json(text);
+  if (!value) return std::nullopt;
+  tesmo::Result<Cut> cut = tesmo::read_cut(*value);
+  if (!cut) return std::nullopt;
+  return std::move(*cut);
+}
+
+void check_pairing(const Cut& before, const Cut& after, const Comparison& c) {
+  if (c.clip_after_of_before.size() != before.tracks.size()) fail("pairing table size");
+  if (c.clip_before_of_after.size() != after.tracks.size()) fail("pairing table size");
+  for (std::size_t t = 0; t < before.tracks.size(); ++t) {
+    for (std::size_t i = 0; i < before.tracks[t].clips.size(); ++i) {
+      const tesmo::ClipSpot spot = c.clip_after_of_before[t][i];
+      if (!spot) continue;
+      if (spot.track >= after.tracks.size() || spot.clip >= after.tracks[spot.track].clips.size()) fail("pair out of range");
+      if (after.tracks[spot.track].kind != before.tracks[t].kind) fail("clips of different kinds paired");
+      const tesmo::ClipSpot back = c.clip_before_of_after[spot.track][spot.clip];
+      if (back.track != t || back.clip != i) fail("pairing not one to one");
+    }
+  }
+  for (std::size_t t = 0; t < after.tracks.size(); ++t) {
+    for (std::size_t i = 0; i < after.tracks[t].clips.size(); ++i) {
+      const tesmo::ClipSpot spot = c.clip_before_of_after[t][i];
+      if (spot && !(c.clip_after_of_before[spot.track][spot.clip] == tesmo::ClipSpot{t, i})) fail("pairing asymmetric");
+    }
+  }
+}
+
+void check_edits(const Cut& before, const Cut& after, const Comparison& c) {
+  std::vector<std::vector<int>> removed(before.tracks.size()), added(after.tracks.size());
+  for (std::size_t t = 0; t < before.tracks.size(); ++t) removed[t].assign(before.tracks[t].clips.size(), 0);
+  for (std::size_t t = 0; t < after.tracks.size(); ++t) added[t].assign(after.tracks[t].clips.size(), 0);
+  for (const Edit& e : c.edits) {
+    if (e.before_track != kNoIndex && e.before_track >= before.tracks.size()) fail("before track out of range");
+    if (e.after_track != kNoIndex && e.after_track >= after.tracks.size()) fail("after track out of range");
+    if (e.before_track == kNoIndex && e.after_track == kNoIndex) fail("edit without a track");
+    switch (e.op) {
+      case EditOp::Added:
+        if (e.before_index != kNoIndex || e.after_index >= after.tracks[e.after_track].clips.size()) fail("added");
+        ++added[e.after_track][e.after_index];
+        break;
+      case EditOp::Removed:
+        if (e.after_index != kNoIndex || e.before_index >= before.tracks[e.before_track].clips.size()) fail("removed");
+        ++removed[e.before_track][e.before_index];
+        break;
+      case EditOp::TransitionAdded:
+      case EditOp::TransitionRemoved:
+      case EditOp::TransitionChanged:
+      case EditOp::TrackAdded:
+      case EditOp::TrackRemoved:
+      case EditOp::TrackRenamed:
+        break;
+      default:
+        if (e.before_track == kNoIndex || e.after_track == kNoIndex ||
+            e.before_index >= before.tracks[e.before_track].clips.size() ||
+            e.after_index >= after.tracks[e.after_track].clips.size()) {
+          fail("clip edit without both clips");
+        }
+        if (!(c.clip_after_of_before[e.before_track][e.before_index] == tesmo::ClipSpot{e.after_track, e.after_index})) {
+          fail("clip edit on clips that were not paired");
+        }
+    }
+    const tesmo::JsonValue record = tesmo::edit_json(before, after, e);
+    const std::string text = tesmo::canonical_json(record);
+    tesmo::Result<tesmo::JsonValue> back = tesmo::parse_json(text);
+    if (!back || !(*back == record)) fail("record text does not read back");
+  }
+  for (std::size_t t = 0; t < before.tracks.size(); ++t) {
+    if (c.track_after_of_before[t] == kNoIndex) continue;
+    for (std::size_t i = 0; i < removed[t].size(); ++i) {
+      if (removed[t][i] != (c.clip_after_of_before[t][i] ? 0 : 1)) fail("unpaired before clip without one removal");
+    }
+  }
+  for (std::size_t t = 0; t < after.tracks.size(); ++t) {
+    if (c.track_before_of_after[t] == kNoIndex) continue;
+    for (std::size_t i = 0; i < added[t].size(); ++i) {
+      if (added[t][i] != (c.clip_before_of_after[t][i] ? 0 : 1)) fail("unpaired after clip without one addition");
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  const std::size_t split = input.find('\0');
+  const std::optional<Cut> before = read(input.substr(0, split));
+  if (!before) return 0;
+  if (!compare_cuts(*before, *before).edits.empty()) fail("a cut differs from itself");
+  const std::optional<Cut> after = split == std::string_view::npos ? before : read(input.substr(split + 1));
+  if (!after) return 0;
+  const Comparison c = tesmo::compare_cuts(*before, *after);
+  check_pairing(*before, *after, c);
+  check_edits(*before, *after, c);
+  return 0;
+}

@@ -1,0 +1,402 @@
+#include "core/timeline/compare.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/timeline/cut.h"
+#include "core/value/json.h"
+
+namespace tesmo {
+namespace {
+
+// --- Building documents ------------------------------------------------------
+
+JsonValue rt(double value, double rate = 24) { return JsonObject{{"rate", rate}, {"value", value}}; }
+JsonValue tr(double start, double duration, double rate = 24) {
+  return JsonObject{{"duration", rt(duration, rate)}, {"start_time", rt(start, rate)}};
+}
+
+struct ClipSpec {
+  std::string name;
+  std::string media;  // "" for no media reference
+  double start = 0;
+  double duration = 24;
+};
+
+JsonValue clip(const ClipSpec& c) {
+  JsonObject o{{"OTIO_SCHEMA", "Clip.2"}, {"name", c.name}, {"source_range", tr(c.start, c.duration)}};
+  if (!c.media.empty()) {
+    o.insert("active_media_reference_key", "DEFAULT_MEDIA");
+    o.insert("media_references",
+             JsonObject{{"DEFAULT_MEDIA", JsonObject{{"OTIO_SCHEMA", "ExternalReference.1"}, {"target_url", c.media}}}});
+  }
+  return o;
+}
+
+JsonValue gap(double duration) { return JsonObject{{"OTIO_SCHEMA", "Gap.1"}, {"source_range", tr(0, duration)}}; }
+
+JsonValue transition(std::string name, double in = 6, double out = 6) {
+  return JsonObject{{"OTIO_SCHEMA", "Transition.1"},
+                    {"in_offset", rt(in)},
+                    {"name", std::move(name)},
+                    {"out_offset", rt(out)},
+                    {"transition_type", "SMPTE_Dissolve"}};
+}
+
+JsonValue track(std::string kind, JsonArray children, std::string name = "") {
+  return JsonObject{
+      {"OTIO_SCHEMA", "Track.1"}, {"children", std::move(children)}, {"kind", std::move(kind)}, {"name", std::move(name)}};
+}
+
+JsonValue timeline(JsonArray tracks) {
+  return JsonObject{{"OTIO_SCHEMA", "Timeline.1"},
+                    {"tracks", JsonObject{{"OTIO_SCHEMA", "Stack.1"}, {"children", std::move(tracks)}}}};
+}
+
+// Twelve clips that all carry the name and media of one source file, as FCP
+// and Premiere exports name them, each from its own part of the file.
+JsonArray same_named(std::size_t n, std::string name = "mymovie.mov") {
+  JsonArray clips;
+  for (std::size_t i = 0; i < n; ++i) clips.push_back(clip({name, "file:///" + name, 100.0 * double(i), 48}));
+  return clips;
+}
+
+JsonArray& children(JsonValue& doc, std::size_t t) {
+  JsonValue& stack = *std::get<JsonObject>(doc.data).find("tracks");
+  JsonValue& tk = std::get<JsonArray>(std::get<JsonObject>(stack.data).find("children")->data)[t];
+  return std::get<JsonArray>(std::get<JsonObject>(tk.data).find("children")->data);
+}
+
+JsonObject& item(JsonValue& doc, std::size_t t, std::size_t i) {
+  return std::get<JsonObject>(children(doc, t)[i].data);
+}
+
+double& number_at(JsonObject& clip, const char* range_key, const char* time_key) {
+  JsonObject& range = std::get<JsonObject>(clip.find(range_key)->data);
+  JsonObject& time = std::get<JsonObject>(range.find(time_key)->data);
+  static double scratch;
+  scratch = time.find("value")->get_number()->to_double();
+  return scratch;
+}
+
+void set_time(JsonObject& clip, const char* time_key, double value) {
+  JsonObject& range = std::get<JsonObject>(clip.find("source_range")->data);
+  std::get<JsonObject>(range.find(time_key)->data).insert("value", value);
+}
+
+double time_of(JsonObject& clip, const char* time_key) { return number_at(clip, "source_range", time_key); }
+
+// --- Reading results ---------------------------------------------------------
+
+std::string index_text(std::size_t i) { return i == kNoIndex ? "-" : std::to_string(i); }
+
+// "trimmed V1 4>4", "moved V1>V2 3>0", "track_added V2 ->-".
+std::vector<std::string> summary(const JsonValue& before, const JsonValue& after) {
+  Result<Cut> b = read_cut(before);
+  Result<Cut> a = read_cut(after);
+  EXPECT_TRUE(b && a);
+  const Comparison c = compare_cuts(*b, *a);
+  std::vector<std::string> out;
+  for (const Edit& e : c.edits) {
+    std::string line(edit_op_name(e.op));
+    const std::string bt = e.before_track == kNoIndex ? "" : b->tracks[e.before_track].label;
+    const std::string at = e.after_track == kNoIndex ? "" : a->tracks[e.after_track].label;
+    line += " " + (bt == at || bt.empty() ? at : at.empty() ? bt : bt + ">" + at);
+    line += " " + index_text(e.before_index) + ">" + index_text(e.after_index);
+    out.push_back(line);
+  }
+  return out;
+}
+
+JsonValue record(const JsonValue& before, const JsonValue& after, std::size_t n = 0) {
+  Result<Cut> b = read_cut(before);
+  Result<Cut> a = read_cut(after);
+  const Comparison c = compare_cuts(*b, *a);
+  if (n >= c.edits.size()) return JsonValue();
+  return edit_json(*b, *a, c.edits[n]);
+}
+
+const JsonValue& member(const JsonValue& record, std::string_view key) {
+  static const JsonValue missing = JsonValue("<missing>");
+  const JsonObject* o = std::get_if<JsonObject>(&record.data);
+  const JsonValue* v = o ? o->find(key) : nullptr;
+  return v ? *v : missing;
+}
+
+// --- One edit, one record ----------------------------------------------------
+
+struct EditCase {
+  const char* what;
+  std::function<void(JsonValue&)> edit;
+  std::vector<std::string> expected;
+};
+
+class OneEdit : public ::testing::TestWithParam<EditCase> {};
+
+TEST_P(OneEdit, ReadsAsExactlyItsRecords) {
+  const JsonValue before = timeline({track("Video", same_named(12)), track("Audio", same_named(12))});
+  JsonValue after = before;
+  GetParam().edit(after);
+  EXPECT_EQ(summary(before, after), GetParam().expected);
+}
+
+JsonValue effect(std::string schema, std::string name) {
+  return JsonObject{{"OTIO_SCHEMA", std::move(schema)}, {"effect_name", std::move(name)}, {"name", ""}};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RepeatedNames, OneEdit,
+    ::testing::Values(
+        EditCase{"nothing", [](JsonValue&) {}, {}},
+        EditCase{"tail trim", [](JsonValue& d) { set_time(item(d, 0, 4), "duration", 40); }, {"trimmed V1 4>4"}},
+        EditCase{"head trim",
+                 [](JsonValue& d) {
+                   JsonObject& c = item(d, 0, 4);
+                   set_time(c, "start_time", time_of(c, "start_time") + 8);
+                   set_time(c, "duration", 40);
+                 },
+                 {"trimmed V1 4>4"}},
+        EditCase{"slip", [](JsonValue& d) { set_time(item(d, 1, 7), "start_time", 712); }, {"slipped A1 7>7"}},
+        EditCase{"removal", [](JsonValue& d) { children(d, 0).erase(children(d, 0).begin() + 9); },
+                 {"removed V1 9>-"}},
+        EditCase{"relink",
+                 [](JsonValue& d) { item(d, 0, 5).insert("media_references", JsonObject{{"DEFAULT_MEDIA",
+                        JsonObject{{"OTIO_SCHEMA", "ExternalReference.1"}, {"target_url", "file:///other.mov"}}}}); },
+                 {"replaced V1 5>5"}},
+        EditCase{"adjacent swap", [](JsonValue& d) { std::swap(children(d, 0)[3], children(d, 0)[4]); },
+                 {"moved V1 3>4"}},
+        EditCase{"move far",
+                 [](JsonValue& d) {
+                   JsonArray& v = children(d, 0);
+                   JsonValue moved = v[2];
+                   v.erase(v.begin() + 2);
+                   v.insert(v.begin() + 9, moved);
+                 },
+                 {"moved V1 2>9"}},
+        EditCase{"move to another track",
+                 [](JsonValue& d) {
+                   JsonValue moved = children(d, 0)[6];
+                   children(d, 0).erase(children(d, 0).begin() + 6);
+                   JsonArray& tracks = std::get<JsonArray>(
+                       std::get<JsonObject>(std::get<JsonObject>(d.data).find("tracks")->data).find("children")->data);
+                   tracks.insert(tracks.begin() + 1, track("Video", JsonArray{moved}));
+                 },
+                 {"track_added V2 ->-", "moved V1>V2 6>0"}},
+        EditCase{"insertion",
+                 [](JsonValue& d) {
+                   children(d, 0).insert(children(d, 0).begin() + 3, clip({"new.mov", "file:///new.mov", 0, 30}));
+                 },
+                 {"added V1 ->3"}},
+        EditCase{"effect",
+                 [](JsonValue& d) { item(d, 0, 2).insert("effects", JsonArray{effect("Effect.1", "Blur")}); },
+                 {"effects_changed V1 2>2"}},
+        EditCase{"speed",
+                 [](JsonValue& d) {
+                   JsonValue warp = JsonObject{{"OTIO_SCHEMA", "LinearTimeWarp.1"}, {"time_scalar", 2.0}};
+                   item(d, 0, 2).insert("effects", JsonArray{warp});
+                 },
+                 {"retimed V1 2>2"}},
+        EditCase{"disable", [](JsonValue& d) { item(d, 1, 0).insert("enabled", false); }, {"enabled_changed A1 0>0"}},
+        EditCase{"rename", [](JsonValue& d) { item(d, 0, 11).insert("name", "hero"); }, {"renamed V1 11>11"}},
+        EditCase{"marker",
+                 [](JsonValue& d) {
+                   item(d, 0, 1).insert("markers", JsonArray{JsonObject{{"OTIO_SCHEMA", "Marker.2"}, {"name", "fix"}}});
+                 },
+                 {"markers_changed V1 1>1"}},
+        EditCase{"metadata",
+                 [](JsonValue& d) { item(d, 0, 1).insert("metadata", JsonObject{{"reel", "A001"}}); },
+                 {"metadata_changed V1 1>1"}},
+        EditCase{"transition added",
+                 [](JsonValue& d) { children(d, 0).insert(children(d, 0).begin() + 5, transition("dissolve")); },
+                 {"transition_added V1 ->5"}},
+        EditCase{"track renamed",
+                 [](JsonValue& d) {
+                   JsonArray& tracks = std::get<JsonArray>(
+                       std::get<JsonObject>(std::get<JsonObject>(d.data).find("tracks")->data).find("children")->data);
+                   std::get<JsonObject>(tracks[1].data).insert("name", "dialogue");
+                 },
+                 {"track_renamed A1 ->-"}},
+        EditCase{"track removed",
+                 [](JsonValue& d) {
+                   JsonArray& tracks = std::get<JsonArray>(
+                       std::get<JsonObject>(std::get<JsonObject>(d.data).find("tracks")->data).find("children")->data);
+                   tracks.erase(tracks.begin());
+                 },
+                 {"track_removed V1 ->-"}},
+        EditCase{"several on one track",
+                 [](JsonValue& d) {
+                   set_time(item(d, 0, 1), "duration", 30);
+                   item(d, 0, 6).insert("name", "hero");
+                   children(d, 0).erase(children(d, 0).begin() + 9);
+                 },
+                 {"trimmed V1 1>1", "renamed V1 6>6", "removed V1 9>-"}}),
+    [](const ::testing::TestParamInfo<EditCase>& info) {
+      std::string name;
+      for (const char* p = info.param.what; *p; ++p) name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+      return name;
+    });
+
+// --- Records ------------------------------------------------------------------
+
+TEST(CompareRecord, TrimSignsAreFramesGained) {
+  const JsonValue before = timeline({track("Video", same_named(3))});
+  JsonValue after = before;
+  JsonObject& c = item(after, 0, 1);
+  set_time(c, "start_time", time_of(c, "start_time") - 4);  // 4 frames gained at the head
+  set_time(c, "duration", 48 + 4 - 10);                     // and 10 lost at the tail
+  const JsonValue r = record(before, after);
+  EXPECT_EQ(member(r, "op"), JsonValue("trimmed"));
+  EXPECT_EQ(member(r, "head"), JsonValue(4));
+  EXPECT_EQ(member(r, "tail"), JsonValue(-10));
+  EXPECT_EQ(member(r, "rate"), JsonValue(24));
+  EXPECT_EQ(member(r, "track"), JsonValue("V1"));
+  EXPECT_EQ(member(r, "track_name"), JsonValue(""));
+}
+
+TEST(CompareRecord, LargeSourceOffsetIsWholeFrames) {
+  // A re-export that moves every source start by a timecode offset.
+  const JsonValue before = timeline({track("Video", same_named(2))});
+  JsonValue after = before;
+  set_time(item(after, 0, 0), "start_time", 1296550);
+  const JsonValue r = record(before, after);
+  EXPECT_EQ(member(r, "op"), JsonValue("slipped"));
+  EXPECT_EQ(member(r, "offset"), JsonValue(1296550));
+  EXPECT_EQ(canonical_json(member(r, "offset")), "1296550");
+}
+
+TEST(CompareRecord, RecordTimesCountGapsButPositionsDoNot) {
+  const JsonValue before = timeline({track("Video", {clip({"a", "a.mov", 0, 24}), gap(10), clip({"b", "b.mov", 0, 24})})});
+  JsonValue after = before;
+  set_time(item(after, 0, 2), "duration", 20);
+  const JsonValue r = record(before, after);
+  EXPECT_EQ(member(r, "before_index"), JsonValue(1));
+  EXPECT_EQ(member(r, "after_index"), JsonValue(1));
+  EXPECT_EQ(canonical_json(member(r, "record_in")), R"({"rate":24,"value":34})");
+  EXPECT_EQ(canonical_json(member(r, "record_out")), R"({"rate":24,"value":54})");
+}
+
+TEST(CompareRecord, EffectsNameWhatChanged) {
+  const JsonValue before = timeline({track("Video", same_named(2))});
+  JsonValue after = before;
+  item(after, 0, 0).insert("effects", JsonArray{effect("Effect.1", "Blur"), effect("Effect.1", "Grade")});
+  JsonValue middle = before;
+  item(middle, 0, 0).insert("effects", JsonArray{effect("Effect.1", "Grade")});
+  const JsonValue r = record(middle, after);
+  EXPECT_EQ(member(r, "added"), JsonValue(JsonArray{"Blur"}));
+  EXPECT_EQ(member(r, "removed"), JsonValue(JsonArray{}));
+  EXPECT_EQ(member(r, "after_effects"), JsonValue(JsonArray{"Blur", "Grade"}));
+}
+
+TEST(CompareRecord, MetadataNamesItsKeys) {
+  const JsonValue before = timeline({track("Video", same_named(1))});
+  JsonValue a = before, b = before;
+  item(a, 0, 0).insert("metadata", JsonObject{{"keep", 1}, {"gone", 2}, {"edit", 3}});
+  item(b, 0, 0).insert("metadata", JsonObject{{"keep", 1}, {"edit", 4}, {"new", 5}});
+  EXPECT_EQ(member(record(a, b), "keys"), JsonValue(JsonArray{"edit", "gone", "new"}));
+}
+
+// --- Tracks --------------------------------------------------------------------
+
+TEST(CompareTracks, UnnamedTracksKeepTheirLabelsWhenOneIsInserted) {
+  // Premiere-style: three unnamed video tracks; a new one goes in second.
+  const JsonValue before = timeline({track("Video", same_named(3, "a.mov")), track("Video", same_named(3, "b.mov")),
+                                     track("Audio", same_named(2, "c.wav"))});
+  JsonValue after = before;
+  set_time(item(after, 1, 2), "duration", 30);
+  JsonArray& tracks = std::get<JsonArray>(
+      std::get<JsonObject>(std::get<JsonObject>(after.data).find("tracks")->data).find("children")->data);
+  tracks.insert(tracks.begin() + 1, track("Video", same_named(2, "n.mov")));
+  EXPECT_EQ(summary(before, after), (std::vector<std::string>{"track_added V2 ->-", "trimmed V2>V3 2>2"}));
+}
+
+TEST(CompareTracks, KindsNeverPair) {
+  const JsonValue before = timeline({track("Video", same_named(2))});
+  const JsonValue after = timeline({track("Audio", same_named(2))});
+  EXPECT_EQ(summary(before, after), (std::vector<std::string>{"track_added A1 ->-", "track_removed V1 ->-"}));
+}
+
+TEST(CompareTracks, ClipMovedToAnotherTrackOfItsKind) {
+  const JsonValue before =
+      timeline({track("Video", same_named(4, "a.mov")), track("Video", same_named(4, "b.mov"))});
+  JsonValue after = before;
+  JsonValue moved = children(after, 0)[1];
+  children(after, 0).erase(children(after, 0).begin() + 1);
+  children(after, 1).push_back(moved);
+  EXPECT_EQ(summary(before, after), (std::vector<std::string>{"moved V1>V2 1>4"}));
+}
+
+// --- Transitions ---------------------------------------------------------------
+
+TEST(CompareTransitions, RemovedAndChangedAtTheirCuts) {
+  JsonArray clips = same_named(4);
+  clips.insert(clips.begin() + 1, transition("d1"));
+  clips.insert(clips.begin() + 3, transition("d2"));
+  const JsonValue before = timeline({track("Video", clips)});
+  JsonValue after = before;
+  children(after, 0).erase(children(after, 0).begin() + 1);                   // d1 gone
+  std::get<JsonObject>(children(after, 0)[2].data).insert("in_offset", rt(12));  // d2 longer
+  EXPECT_EQ(summary(before, after),
+            (std::vector<std::string>{"transition_removed V1 1>-", "transition_changed V1 2>2"}));
+}
+
+TEST(CompareTransitions, ClipRemovedWithItsTransition) {
+  JsonArray clips = same_named(4);
+  clips.insert(clips.begin() + 2, transition("d"));  // between clips 1 and 2
+  const JsonValue before = timeline({track("Video", clips)});
+  JsonValue after = timeline({track("Video", same_named(4))});
+  children(after, 0).erase(children(after, 0).begin() + 2);
+  EXPECT_EQ(summary(before, after), (std::vector<std::string>{"transition_removed V1 2>-", "removed V1 2>-"}));
+}
+
+// --- Hard inputs ---------------------------------------------------------------
+
+TEST(CompareHard, IdenticalClipsAreNotReportedAsMoves) {
+  // The same shot cut in three times; one of the copies removed.
+  JsonArray clips;
+  for (const char* m : {"x", "a", "x", "b", "x", "c"}) clips.push_back(clip({m, std::string(m) + ".mov", 0, 24}));
+  const JsonValue before = timeline({track("Video", clips)});
+  JsonValue after = before;
+  children(after, 0).erase(children(after, 0).begin() + 2);
+  EXPECT_EQ(summary(before, after), (std::vector<std::string>{"removed V1 2>-"}));
+}
+
+TEST(CompareHard, ThousandsOfEqualClipsStayLinear) {
+  JsonArray clips;
+  for (int i = 0; i < 20000; ++i) clips.push_back(clip({"x", "x.mov", 0, 24}));
+  const JsonValue before = timeline({track("Video", clips)});
+  JsonValue after = before;
+  children(after, 0).erase(children(after, 0).begin() + 10000);
+  const std::vector<std::string> s = summary(before, after);
+  ASSERT_EQ(s.size(), 1u);
+  EXPECT_EQ(s[0].substr(0, 10), "removed V1");
+}
+
+TEST(CompareHard, ReversedTrackMovesAllButOne) {
+  JsonArray clips;
+  for (int i = 0; i < 50; ++i) clips.push_back(clip({"c" + std::to_string(i), "m.mov", 100.0 * i, 24}));
+  const JsonValue before = timeline({track("Video", clips)});
+  JsonValue after = before;
+  std::reverse(children(after, 0).begin(), children(after, 0).end());
+  const std::vector<std::string> s = summary(before, after);
+  EXPECT_EQ(s.size(), 49u);
+  for (const std::string& line : s) EXPECT_EQ(line.substr(0, 8), "moved V1");
+}
+
+TEST(CompareHard, NestedStacksTakeTimeButAreNotClips) {
+  JsonValue nested = JsonObject{{"OTIO_SCHEMA", "Stack.1"},
+                                {"children", JsonArray{track("Video", {clip({"n", "n.mov", 0, 30})})}}};
+  const JsonValue before = timeline({track("Video", {nested, clip({"a", "a.mov", 0, 24})})});
+  JsonValue after = before;
+  set_time(item(after, 0, 1), "duration", 12);
+  const JsonValue r = record(before, after);
+  EXPECT_EQ(member(r, "before_index"), JsonValue(0));
+  EXPECT_EQ(canonical_json(member(r, "record_in")), R"({"rate":24,"value":30})");
+}
+
+}  // namespace
+}  // namespace tesmo
