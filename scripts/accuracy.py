@@ -27,26 +27,30 @@ import corpus_support as cs  # noqa: E402
 
 
 def tally(outcomes: Sequence[cs.Outcome], key: Callable[[cs.Outcome, int], str]) -> List[List[Any]]:
-    """Rows of (group, edits, right, accuracy, spurious records)."""
+    """Rows of (group, edits, right, accuracy, paired with wrong members,
+    spurious records)."""
     edits: Counter[str] = Counter()
     right: Counter[str] = Counter()
+    members: Counter[str] = Counter()
     spurious: Counter[str] = Counter()
     for o in outcomes:
         for i, ok in enumerate(o.right):
             edits[key(o, i)] += 1
             right[key(o, i)] += ok
+            members[key(o, i)] += o.paired[i] and not ok
         if o.spurious:
             spurious[key(o, 0)] += len(o.spurious)
-    rows = [[g, edits[g], right[g], right[g] / edits[g], spurious[g]] for g in edits]
+    rows = [[g, edits[g], right[g], right[g] / edits[g], members[g], spurious[g]] for g in edits]
     total = sum(edits.values())
     rows.append(["all", total, sum(right.values()), sum(right.values()) / total if total else 0,
-                 sum(spurious.values())])
+                 sum(members.values()), sum(spurious.values())])
     return rows
 
 
 def table(title: str, rows: List[List[Any]]) -> str:
-    head = [title, "edits", "right", "accuracy", "spurious"]
-    body = [[str(r[0]), str(r[1]), str(r[2]), f"{100 * r[3]:.1f}%", str(r[4])] for r in rows]
+    head = [title, "edits", "right", "accuracy", "members wrong", "spurious"]
+    body = [[str(r[0]), str(r[1]), str(r[2]), f"{100 * r[3]:.1f}%", str(r[4]), str(r[5])]
+            for r in rows]
     widths = [max(len(line[i]) for line in [head] + body) for i in range(len(head))]
     lines = ["  ".join(c.ljust(w) if i == 0 else c.rjust(w)
                        for i, (c, w) in enumerate(zip(line, widths))) for line in [head] + body]

@@ -196,21 +196,23 @@ def labels(timeline: Json) -> List[Tuple[str, Json]]:
     return out
 
 
-Place = Tuple[str, Optional[int]]  # track label, position (None for tracks)
+# Where an object is: its track's label, its position (None for tracks) and
+# the id() of its track.
+Place = Tuple[str, Optional[int], int]
 
 
 def locate(timeline: Json) -> Dict[int, Place]:
     """id() of every track, direct clip and transition -> where it is."""
     where: Dict[int, Place] = {}
     for label, track in labels(timeline):
-        where[id(track)] = (label, None)
+        where[id(track)] = (label, None, id(track))
         clips = 0
         for item in track.get("children", []):
             if schema(item) == "Clip":
-                where[id(item)] = (label, clips)
+                where[id(item)] = (label, clips, id(track))
                 clips += 1
             elif schema(item) == "Transition":
-                where[id(item)] = (label, clips)
+                where[id(item)] = (label, clips, id(track))
     return where
 
 
@@ -342,6 +344,10 @@ class Editor:
         self.used.add(id(track["children"][i]))
         return track, i
 
+    def track_of(self, item: Json) -> Json:
+        return next(t for t in tracks_of(self.after)
+                    if any(c is item for c in t.get("children", [])))
+
     @staticmethod
     def beside_transition(track: Json, i: int) -> bool:
         kids = track["children"]
@@ -413,7 +419,14 @@ class Editor:
         self.expect("added", item).new = True
 
     def removed(self) -> None:
-        track, i = self.pick_clip(free=True)
+        """Not one of a run of identical clips side by side: which of them
+        went is not in the data."""
+        def alone(c: Json) -> bool:
+            kids = self.track_of(c)["children"]
+            i = next(k for k, x in enumerate(kids) if x is c)
+            return all(not (0 <= j < len(kids)) or kids[j] != c for j in (i - 1, i + 1))
+
+        track, i = self.pick_clip(alone, free=True)
         item = track["children"].pop(i)
         self.keep.append(item)
         self.tag_clip(track, item)
@@ -661,15 +674,18 @@ class Editor:
         for e in self.expects:
             before = None if e.new else self.start[id(e.obj)]
             after = None if e.gone else end[id(e.obj)]
-            track = (after or before)
-            assert track is not None
-            record: Json = {"op": e.op, "track": track[0],
-                            "before_track": before[0] if before else None,
-                            "after_track": after[0] if after else None}
-            if not e.op.startswith("track_"):
-                record["before_index"] = before[1] if before else None
-                record["after_index"] = after[1] if after else None
+            # A clip only on one side still has its track on both, unless
+            # the track itself is only on one side.
+            before_track = before[0] if before else \
+                self.start.get(after[2], (None,))[0] if after else None
+            after_track = after[0] if after else \
+                end.get(before[2], (None,))[0] if before else None
+            record: Json = {"op": e.op, "track": after_track or before_track,
+                            "before_track": before_track, "after_track": after_track,
+                            "before_index": before[1] if before else None,
+                            "after_index": after[1] if after else None}
             e.record = record
+            e.details.setdefault("name", e.obj.get("name", ""))
         return Case(case_id, self.sample.name, self.sample.format, group, description,
                     self.before, self.after, self.expects, sorted(set(self.tags)))
 
@@ -778,6 +794,7 @@ class Outcome:
     case: Case
     records: List[Json]
     right: List[bool]  # per expected edit
+    paired: List[bool]  # per expected edit: one record answers it, right or not in its members
     problems: List[str]  # per edit not right, and per spurious record
     spurious: List[Json]
 
@@ -787,11 +804,12 @@ def check(case: Case, records: List[Json]) -> Outcome:
     positions; an edit is right when exactly one record pairs with it and its
     members are right. Records paired with no edit are spurious."""
     taken = [False] * len(records)
-    right, problems = [], []
+    right, paired, problems = [], [], []
     for e in case.expects:
         found = [i for i, r in enumerate(records) if not taken[i] and matches(r, e.record)]
         for i in found:
             taken[i] = True
+        paired.append(len(found) == 1)
         if len(found) != 1:
             right.append(False)
             problems.append(f"{e.record}: {len(found)} records")
@@ -805,7 +823,7 @@ def check(case: Case, records: List[Json]) -> Outcome:
             problems.append(f"{e.record}: " + "; ".join(errors))
     spurious = [r for i, r in enumerate(records) if not taken[i]]
     problems += [f"spurious {brief(r)}" for r in spurious]
-    return Outcome(case, records, right, problems, spurious)
+    return Outcome(case, records, right, paired, problems, spurious)
 
 
 def brief(record: Json) -> str:
@@ -918,7 +936,7 @@ def positional_records(before: Json, after: Json, rate_tolerance: float = 1e-6) 
     for (label, x), (_, y) in zip(labels(before), labels(after)):
         if x.get("name", "") != y.get("name", ""):
             out.append({"op": "track_renamed", "track": label, "before_track": label,
-                        "after_track": label})
+                        "after_track": label, "before_index": None, "after_index": None})
         for i, (c, d) in enumerate(zip(clips_of(x), clips_of(y))):
             for op in clip_changes(c, d, rate_tolerance):
                 out.append({"op": op, "track": label, "before_track": label, "after_track": label,
