@@ -18,7 +18,7 @@ import json
 import sys
 from collections import Counter
 from pathlib import Path
-from typing import Any, Callable, Dict, List, Optional, Sequence
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "python"))
@@ -129,7 +129,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         print(f"  {entry['sample']:<58} {state}: {records or 'no record'}"
               if "records" in entry else f"  {entry['sample']:<58} {state}")
 
-    failing = [(o, p) for o in outcomes for p in o.problems]
+    failing: List[Tuple[Optional[cs.Outcome], str]] = [(o, p) for o in outcomes
+                                                       for p in o.problems]
     failing += [(None, f"{e['sample']} re-export: {p}") for e in found
                 for p in e.get("problems", [])]
     print(f"\n{len(failing)} problems" + (":" if failing else ""))

@@ -29,7 +29,7 @@ import tarfile
 import tempfile
 from importlib import metadata
 from pathlib import Path
-from typing import Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 ROOT = Path(__file__).resolve().parents[1]
 MANIFEST = "manifest.json"
@@ -137,6 +137,7 @@ def fetch(dest: Optional[Path] = None, timeout: float = 300.0, quiet: bool = Tru
         for dist, fmt, extensions in PACKAGES:
             wanted = installed_version(dist)
             have = old_packages.get(dist)
+            entry: Any
             folder = dest / dist
             if isinstance(have, dict) and (wanted is None or have.get("version") == wanted) \
                     and all((folder / n).is_file() for n in have.get("files", [])):
@@ -151,7 +152,7 @@ def fetch(dest: Optional[Path] = None, timeout: float = 300.0, quiet: bool = Tru
                 version = sdist.name[len(dist) + 1:].rsplit(".tar.gz", 1)[0]
                 entry = {"version": version, "format": fmt, "sdist": sdist.name, "files": names}
             packages[dist] = entry
-            for name in entry["files"]:  # type: ignore[index, union-attr]
+            for name in entry["files"]:
                 data = (folder / name).read_bytes()
                 files.append({"path": f"{dist}/{name}", "package": dist, "format": fmt,
                               "sha256": hashlib.sha256(data).hexdigest()})

@@ -632,7 +632,7 @@ class Editor:
     def track_added(self, first: bool) -> None:
         existing = self.tracks()
         kind = existing[0].get("kind", "Video") if first and existing else "Video"
-        track = {"OTIO_SCHEMA": "Track.1", "name": "Pickups", "kind": kind, "metadata": {},
+        track: Json = {"OTIO_SCHEMA": "Track.1", "name": "Pickups", "kind": kind, "metadata": {},
                  "source_range": None, "effects": [], "markers": [], "enabled": True,
                  "children": []}
         track["children"].append(self.new_clip(existing[0] if existing else track, 90))
@@ -727,9 +727,9 @@ def cases_for(sample: Sample) -> List[Case]:
                 seen.add(key)
                 out.append(case)
     for attempt in range(TRIES):
-        case = several_on_one_track(sample, attempt)
-        if case is not None:
-            out.append(case)
+        several = several_on_one_track(sample, attempt)
+        if several is not None:
+            out.append(several)
     return out
 
 

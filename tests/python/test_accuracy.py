@@ -43,7 +43,7 @@ def corpus() -> cs.Corpus:
 def compare() -> Callable[[cs.Json, cs.Json], List[cs.Json]]:
     import tesmo_cli
 
-    return tesmo_cli.compare  # type: ignore[no-any-return]
+    return tesmo_cli.compare
 
 
 @pytest.fixture(scope="module")
