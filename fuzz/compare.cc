@@ -4,7 +4,8 @@
 // to one and agrees in both directions; a cut compared with itself has no
 // edits; every edit names clips, cuts and tracks that exist, on the sides
 // its op says; every clip of a track both cuts have is paired or has its
-// own added or removed record; and every record is built and reads back.
+// own added or removed record; every record is built and reads back; and
+// a document read as a tape gives the cut its JsonValue gives.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include "core/timeline/compare.h"
 #include "core/timeline/cut.h"
 #include "core/value/json.h"
+#include "core/value/json_tape.h"
 
 namespace {
 
@@ -31,11 +33,23 @@ using tesmo::kNoIndex;
   std::abort();
 }
 
+// Read from a JsonValue and from a tape, which must agree.
 std::optional<Cut> read(std::string_view text) {
   tesmo::Result<tesmo::JsonValue> value = tesmo::parse_json(text);
+  tesmo::Result<tesmo::JsonTape> tape = tesmo::JsonTape::parse(text);
+  if (bool(value) != bool(tape)) fail("tape and value readers disagree on the text");
   if (!value) return std::nullopt;
   tesmo::Result<Cut> cut = tesmo::read_cut(*value);
+  tesmo::Result<Cut> from_tape = tesmo::read_cut(*tape);
+  if (bool(cut) != bool(from_tape)) fail("tape and value readers disagree on the timeline");
   if (!cut) return std::nullopt;
+  const Comparison same = tesmo::compare_cuts(*cut, *from_tape);
+  if (!same.edits.empty() || cut->tracks.size() != from_tape->tracks.size()) fail("the tape reads another cut");
+  for (std::size_t t = 0; t < cut->tracks.size(); ++t) {
+    for (std::size_t i = 0; i < cut->tracks[t].clips.size(); ++i) {
+      if (cut->tracks[t].clips[i].key != from_tape->tracks[t].clips[i].key) fail("the tape reads another clip");
+    }
+  }
   return std::move(*cut);
 }
 

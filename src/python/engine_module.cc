@@ -95,9 +95,7 @@ PyObject* engine_compare_timelines(PyObject*, PyObject* args, PyObject* kwargs) 
       if (previous && id == previous_id) {
         cut = *previous;
       } else {
-        Result<JsonValue> value = read_object(objects, id);
-        if (!value) return raise_error(value.error());
-        Result<Cut> read = read_cut(*value);
+        Result<Cut> read = read_stored_cut(objects, id);
         if (!read) return raise_error(Error("timeline " + id + ": " + read.error().message()));
         cut = std::move(read).value();
       }

@@ -35,33 +35,6 @@ namespace {
 // ---------------------------------------------------------------------------
 // Keys
 
-void append_number(std::string& out, double x) {
-  char text[32];
-  const std::to_chars_result r = std::to_chars(text, text + sizeof text, x);
-  if (r.ec == std::errc()) out.append(text, r.ptr);
-}
-
-// A clip's exact key: its media, or its name when it has none, and its
-// exact source range. Equal keys mean the same media (or name) over the same
-// range; a cut compared with itself pairs every clip on its key.
-std::string exact_key(const CutClip& clip) {
-  std::string key;
-  if (clip.media) {
-    key = "m";
-    key += *clip.media;
-  } else {
-    key = "n";
-    key += clip.name;
-  }
-  if (!clip.source_range) return key + "|-";
-  const TimeRange& r = *clip.source_range;
-  for (double x : {r.start_time.value, r.start_time.rate, r.duration.value, r.duration.rate}) {
-    key += '|';
-    append_number(key, x);
-  }
-  return key;
-}
-
 double seconds(const RationalTime& t) { return t.rate > 0 ? t.value / t.rate : t.value; }
 
 // The share of the shorter range that both cover, from 0 to 1.
@@ -201,14 +174,14 @@ class TrackPairing {
 
   std::vector<std::size_t>& after_of() { return after_of_; }
   std::vector<std::size_t>& before_of() { return before_of_; }
-  const std::vector<std::string>& before_keys() const { return bkeys_; }
-  const std::vector<std::string>& after_keys() const { return akeys_; }
+  const std::vector<std::string_view>& before_keys() const { return bkeys_; }
+  const std::vector<std::string_view>& after_keys() const { return akeys_; }
 
  private:
-  static std::vector<std::string> keys(const CutTrack& track) {
-    std::vector<std::string> out;
+  static std::vector<std::string_view> keys(const CutTrack& track) {
+    std::vector<std::string_view> out;
     out.reserve(track.clips.size());
-    for (const CutClip& clip : track.clips) out.push_back(exact_key(clip));
+    for (const CutClip& clip : track.clips) out.push_back(clip.key);
     return out;
   }
 
@@ -408,7 +381,7 @@ class TrackPairing {
 
   const CutTrack& before_;
   const CutTrack& after_;
-  std::vector<std::string> bkeys_, akeys_;
+  std::vector<std::string_view> bkeys_, akeys_;
   std::vector<std::size_t> after_of_, before_of_;
   std::size_t budget_;
 };
@@ -421,21 +394,16 @@ std::vector<std::vector<std::size_t>> shared_keys(const Cut& before, const Cut& 
                                                   const std::vector<std::size_t>& bs,
                                                   const std::vector<std::size_t>& as) {
   std::vector<std::vector<std::size_t>> shared(bs.size(), std::vector<std::size_t>(as.size(), 0));
-  std::unordered_map<std::string, std::vector<std::pair<std::size_t, std::size_t>>> where;  // key -> (i, count)
+  std::unordered_map<std::string_view, std::vector<std::pair<std::size_t, std::size_t>>> where;  // key -> (i, count)
+  std::unordered_map<std::string_view, std::size_t> counts;
   for (std::size_t i = 0; i < bs.size(); ++i) {
-    std::unordered_map<std::string, std::size_t> counts;
-    for (const CutClip& clip : before.tracks[bs[i]].clips) {
-      std::string key = exact_key(clip);
-      if (!key.empty()) ++counts[std::move(key)];
-    }
+    counts.clear();
+    for (const CutClip& clip : before.tracks[bs[i]].clips) ++counts[clip.key];
     for (auto& [key, count] : counts) where[key].push_back({i, count});
   }
   for (std::size_t j = 0; j < as.size(); ++j) {
-    std::unordered_map<std::string, std::size_t> counts;
-    for (const CutClip& clip : after.tracks[as[j]].clips) {
-      std::string key = exact_key(clip);
-      if (!key.empty()) ++counts[std::move(key)];
-    }
+    counts.clear();
+    for (const CutClip& clip : after.tracks[as[j]].clips) ++counts[clip.key];
     for (const auto& [key, count] : counts) {
       auto it = where.find(key);
       if (it == where.end()) continue;
@@ -626,24 +594,22 @@ Comparison compare_cuts(const Cut& before, const Cut& after) {
   struct Leftover {
     std::size_t track, clip;
   };
-  std::unordered_map<std::string, std::vector<Leftover>> removed_by_key[3];
-  std::vector<std::pair<std::string, Leftover>> added_keys[3];
+  std::unordered_map<std::string_view, std::vector<Leftover>> removed_by_key[3];
+  std::vector<std::pair<std::string_view, Leftover>> added_keys[3];
   // Clips of tracks only one side has may have moved there from a track
   // both have, or from there to one.
   for (std::size_t bt = 0; bt < before.tracks.size(); ++bt) {
     if (c.track_after_of_before[bt] != kNoIndex) continue;
     const std::size_t kind = static_cast<std::size_t>(before.tracks[bt].kind);
     for (std::size_t b = 0; b < before.tracks[bt].clips.size(); ++b) {
-      std::string key = exact_key(before.tracks[bt].clips[b]);
-      if (!key.empty()) removed_by_key[kind][std::move(key)].push_back({bt, b});
+      removed_by_key[kind][before.tracks[bt].clips[b].key].push_back({bt, b});
     }
   }
   for (std::size_t at = 0; at < after.tracks.size(); ++at) {
     if (c.track_before_of_after[at] != kNoIndex) continue;
     const std::size_t kind = static_cast<std::size_t>(after.tracks[at].kind);
     for (std::size_t a = 0; a < after.tracks[at].clips.size(); ++a) {
-      std::string key = exact_key(after.tracks[at].clips[a]);
-      if (!key.empty()) added_keys[kind].emplace_back(std::move(key), Leftover{at, a});
+      added_keys[kind].emplace_back(after.tracks[at].clips[a].key, Leftover{at, a});
     }
   }
   for (std::size_t bt = 0; bt < before.tracks.size(); ++bt) {
@@ -669,7 +635,7 @@ Comparison compare_cuts(const Cut& before, const Cut& after) {
   }
   // Clips that moved to another track of their kind, with equal keys.
   for (std::size_t kind = 0; kind < 3; ++kind) {
-    std::unordered_map<std::string, std::size_t> used;
+    std::unordered_map<std::string_view, std::size_t> used;
     for (const auto& [key, spot] : added_keys[kind]) {
       auto it = removed_by_key[kind].find(key);
       if (it == removed_by_key[kind].end()) continue;

@@ -14,10 +14,12 @@
 #include "core/timeline/otio.h"
 #include "core/value/error.h"
 #include "core/value/json.h"
+#include "core/value/json_tape.h"
 
 namespace tesmo {
 
 struct CutClip {
+  std::string key;                      // clip_key of the clip
   std::string name;                     // may be empty
   std::optional<std::string> media;     // the media identity, as the diff names it
   std::optional<TimeRange> source_range;  // the source range, else the media's available range
@@ -54,6 +56,11 @@ struct Cut {
   std::vector<CutTrack> tracks;
 };
 
+// A clip's exact key: its media, or its name when it has none, and its
+// exact source range. Equal keys mean the same media (or name) over the same
+// range; a cut compared with itself pairs every clip on its key.
+std::string clip_key(const CutClip& clip);
+
 // "V", "A" or "O" and the 1-based index: the label of the n-th (from 0)
 // track of a kind.
 std::string track_label(TrackKind kind, std::size_t index_in_kind);
@@ -61,5 +68,10 @@ std::string track_label(TrackKind kind, std::size_t index_in_kind);
 // Reads a timeline document, with the checks and messages of
 // read_otio_timeline. Nothing below the tracks stack fails.
 Result<Cut> read_cut(const JsonValue& root);
+Result<Cut> read_cut(const JsonTape& document);
+
+// The cut of the timeline object `id` of a store, failing as read_object
+// and read_cut do.
+Result<Cut> read_stored_cut(const std::string& objects_dir, std::string_view id);
 
 }  // namespace tesmo

@@ -151,6 +151,7 @@ CutClip read_clip(const V& object, const Clock& clock) {
   if (std::optional<bool> enabled = object.find("enabled").boolean()) clip.enabled = *enabled;
   read_markers(object.find("markers"), clip);
   if (V metadata = object.find("metadata"); metadata.is_object()) clip.metadata_text = metadata.canonical();
+  clip.key = clip_key(clip);
   if (clip.source_range) {
     const double rate = clip.source_range->duration.rate;
     clip.record_in = clock.at(rate);
