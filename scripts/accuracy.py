@@ -26,9 +26,11 @@ sys.path.insert(0, str(ROOT / "tests" / "python"))
 import corpus_support as cs  # noqa: E402
 
 
-def tally(outcomes: Sequence[cs.Outcome], key: Callable[[cs.Outcome, int], str]) -> List[List[Any]]:
+def tally(outcomes: Sequence[cs.Outcome], key: Callable[[cs.Outcome, int], str],
+          spurious_key: Optional[Callable[[cs.Outcome, cs.Json], str]] = None) -> List[List[Any]]:
     """Rows of (group, edits, right, accuracy, paired with wrong members,
-    spurious records)."""
+    spurious records). A spurious record counts in its case's row, or in
+    the row spurious_key names."""
     edits: Counter[str] = Counter()
     right: Counter[str] = Counter()
     members: Counter[str] = Counter()
@@ -38,9 +40,10 @@ def tally(outcomes: Sequence[cs.Outcome], key: Callable[[cs.Outcome, int], str])
             edits[key(o, i)] += 1
             right[key(o, i)] += ok
             members[key(o, i)] += o.paired[i] and not ok
-        if o.spurious:
-            spurious[key(o, 0)] += len(o.spurious)
-    rows = [[g, edits[g], right[g], right[g] / edits[g], members[g], spurious[g]] for g in edits]
+        for record in o.spurious:
+            spurious[spurious_key(o, record) if spurious_key else key(o, 0)] += 1
+    rows = [[g, edits[g], right[g], right[g] / edits[g] if edits[g] else 1.0, members[g],
+             spurious[g]] for g in list(edits) + [g for g in spurious if g not in edits]]
     total = sum(edits.values())
     rows.append(["all", total, sum(right.values()), sum(right.values()) / total if total else 0,
                  sum(members.values()), sum(spurious.values())])
@@ -104,14 +107,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
     print(f"{len(corpus.samples)} timelines from {dest.name}, {len(cases)} cases, "
           f"{sum(len(c.expects) for c in cases)} edits\n")
-    variant = {o.case.id: o.case.description for o in outcomes}
-    print(table("op", tally(outcomes, lambda o, i: o.case.expects[i].op
-                            if o.case.group == "several" else variant[o.case.id]
-                            .replace(":", " ") if ":" in variant[o.case.id]
-                            else o.case.group)))
+    single = [o for o in outcomes if o.case.group != "several"]
+    several = [o for o in outcomes if o.case.group == "several"]
+    print(table("op, one edit a case", tally(single, lambda o, i: o.case.description
+                                             .replace(":", " "))))
     print()
-    print(table("edits on one track", tally([o for o in outcomes if o.case.group == "several"],
-                                            lambda o, i: "several, per edit")))
+    print(table("op, several on a track", tally(several, lambda o, i: o.case.expects[i].op,
+                                                lambda o, record: str(record.get("op")))))
     print()
     print(table("format", tally(outcomes, lambda o, i: o.case.format)))
     print()

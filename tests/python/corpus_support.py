@@ -23,6 +23,7 @@ import importlib.util
 import io
 import json
 import logging
+import math
 import random
 import tempfile
 from collections import Counter
@@ -909,8 +910,8 @@ def clip_changes(before: Json, after: Json, rate_tolerance: float) -> List[str]:
         ops.append("effects_changed")
     if before.get("name", "") != after.get("name", ""):
         ops.append("renamed")
-    if speed(before) != speed(after):
-        ops.append("retimed")
+    if not math.isclose(speed(before), speed(after), rel_tol=1e-9, abs_tol=1e-12):
+        ops.append("retimed")  # a speed written back through decimal text is the same speed
     if before.get("enabled", True) != after.get("enabled", True):
         ops.append("enabled_changed")
     if (before.get("markers") or []) != (after.get("markers") or []):
