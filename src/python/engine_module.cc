@@ -88,6 +88,7 @@ PyObject* engine_compare_timelines(PyObject*, PyObject* args, PyObject* kwargs) 
     PyRef out = PyRef::steal(PyList_New(0));
     if (!out) return nullptr;
     // Each timeline is read once and compared with the one after it.
+    StoredCutReader reader(objects);
     std::optional<Cut> previous;
     std::string previous_id;
     for (const std::string& id : ids) {
@@ -95,7 +96,7 @@ PyObject* engine_compare_timelines(PyObject*, PyObject* args, PyObject* kwargs) 
       if (previous && id == previous_id) {
         cut = *previous;
       } else {
-        Result<Cut> read = read_stored_cut(objects, id);
+        Result<Cut> read = reader.read(id);
         if (!read) return raise_error(Error("timeline " + id + ": " + read.error().message()));
         cut = std::move(read).value();
       }

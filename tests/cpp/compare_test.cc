@@ -2,14 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "core/store/object.h"
 #include "core/timeline/cut.h"
 #include "core/value/json.h"
+#include "temp_dir.h"
 
 namespace tesmo {
 namespace {
@@ -396,6 +399,61 @@ TEST(CompareHard, NestedStacksTakeTimeButAreNotClips) {
   const JsonValue r = record(before, after);
   EXPECT_EQ(member(r, "before_index"), JsonValue(0));
   EXPECT_EQ(canonical_json(member(r, "record_in")), R"({"rate":24,"value":30})");
+}
+
+}  // namespace
+}  // namespace tesmo
+
+namespace tesmo {
+namespace {
+
+// --- Reading a history ---------------------------------------------------------
+
+class StoredCuts : public testing_support::TempDir {};
+
+// Each version read in turn must be the cut read on its own: clips taken
+// over from the version before keep their content but get their new places.
+TEST_F(StoredCuts, ReadInTurnEqualsReadAlone) {
+  const std::string objects = path("objects");
+  std::filesystem::create_directories(objects);
+  JsonValue version = timeline({track("Video", same_named(8)), track("Audio", same_named(3, "a.wav"))});
+  std::vector<std::pair<std::string, JsonValue>> stored;
+  const auto store = [&](const JsonValue& v) {
+    Result<std::string> id = write_object(objects, v);
+    ASSERT_TRUE(id) << id.error().message();
+    stored.emplace_back(*id, v);
+  };
+  store(version);
+  children(version, 0).erase(children(version, 0).begin());  // every later clip moves up
+  store(version);
+  item(version, 0, 3).insert("metadata", JsonObject{{"note", "check sync"}});
+  std::swap(children(version, 0)[4], children(version, 0)[5]);
+  store(version);
+  store(version);  // the same version twice
+  children(version, 0).insert(children(version, 0).begin() + 2, clip({"new", "new.mov", 0, 10}));
+  store(version);
+
+  StoredCutReader reader(objects);
+  for (const auto& [id, value] : stored) {
+    Result<Cut> in_turn = reader.read(id);
+    Result<Cut> alone = read_cut(value);
+    ASSERT_TRUE(in_turn && alone);
+    ASSERT_EQ(in_turn->tracks.size(), alone->tracks.size());
+    EXPECT_TRUE(compare_cuts(*alone, *in_turn).edits.empty());
+    for (std::size_t t = 0; t < alone->tracks.size(); ++t) {
+      ASSERT_EQ(in_turn->tracks[t].clips.size(), alone->tracks[t].clips.size());
+      for (std::size_t i = 0; i < alone->tracks[t].clips.size(); ++i) {
+        const CutClip& a = alone->tracks[t].clips[i];
+        const CutClip& b = in_turn->tracks[t].clips[i];
+        EXPECT_EQ(b.key, a.key);
+        EXPECT_TRUE(b.metadata_text == a.metadata_text);
+        ASSERT_TRUE(a.record_in && b.record_in);
+        EXPECT_EQ(b.record_in->value, a.record_in->value) << "track " << t << " clip " << i;
+        EXPECT_EQ(b.record_out->value, a.record_out->value);
+      }
+    }
+  }
+  EXPECT_FALSE(reader.read(std::string(64, '0')));
 }
 
 }  // namespace

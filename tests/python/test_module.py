@@ -212,21 +212,33 @@ def _stable_abi():
     return listed
 
 
-def _nm(*flags):
+def _nm(*flags, path=None):
     try:
-        out = subprocess.run(["nm", "-D", *flags, tesmo.__file__], capture_output=True,
+        out = subprocess.run(["nm", "-D", *flags, path or tesmo.__file__], capture_output=True,
                              text=True, check=True).stdout
     except FileNotFoundError:
         pytest.skip("nm is not installed")
     return {line.split()[-1] for line in out.splitlines() if line.strip()}
 
 
-class TestBinary:
-    def test_only_init_function_exported(self):
-        assert _nm("--defined-only") == {"PyInit_tesmo"}
+def _engine_path():
+    from tesmo_cli import _engine
+    return _engine.__file__
 
-    def test_imports_only_stable_abi_up_to_3_9(self):
+
+class TestBinary:
+    # The comparison engine, a module of its own in the command's package,
+    # keeps to the same stable ABI so that the one wheel serves every
+    # interpreter.
+    @pytest.mark.parametrize("module, init", [(None, "PyInit_tesmo"), ("engine", "PyInit__engine")])
+    def test_only_init_function_exported(self, module, init):
+        path = _engine_path() if module else None
+        assert _nm("--defined-only", path=path) == {init}
+
+    @pytest.mark.parametrize("module", [None, "engine"])
+    def test_imports_only_stable_abi_up_to_3_9(self, module):
         listed = _stable_abi()
         assert all(version <= (3, 9) for version in listed.values())
-        used = {name for name in _nm("--undefined-only") if name.startswith(("Py", "_Py"))}
+        path = _engine_path() if module else None
+        used = {name for name in _nm("--undefined-only", path=path) if name.startswith(("Py", "_Py"))}
         assert used - set(listed) == set()

@@ -159,8 +159,8 @@ void clip_members(const CutClip* b, const CutClip* a, EditOp op, JsonObject& o) 
     case EditOp::MetadataChanged: {
       // The texts are canonical, so they parse; a member that differs in
       // canonical text differs in value.
-      const auto members = [](const std::string& text) {
-        Result<JsonValue> value = parse_json(text);
+      const auto members = [](const SharedText& text) {
+        Result<JsonValue> value = parse_json(text.view());
         const JsonObject* object = value ? value->get_object() : nullptr;
         return object ? *object : JsonObject();
       };

@@ -15,12 +15,13 @@ namespace {
 // A view of one value of a tape, or of nothing.
 class TapeView {
  public:
-  TapeView(const JsonTape* tape, std::uint32_t node) : tape_(tape), node_(node) {}
+  TapeView(const JsonTape* tape, std::uint32_t node, std::string_view source = {})
+      : tape_(tape), node_(node), source_(source) {}
 
   explicit operator bool() const { return node_ != JsonTape::kNone; }
   bool is_object() const { return kind() == JsonKind::Object; }
   TapeView find(std::string_view key) const {
-    return TapeView(tape_, is_object() ? tape_->find(node_, key) : JsonTape::kNone);
+    return TapeView(tape_, is_object() ? tape_->find(node_, key) : JsonTape::kNone, source_);
   }
   std::optional<std::string_view> string() const {
     if (kind() != JsonKind::String) return std::nullopt;
@@ -39,7 +40,7 @@ class TapeView {
     return tape_->node(node_).size;
   }
   TapeView item(std::size_t i) const {
-    return TapeView(tape_, tape_->entry(node_, static_cast<std::uint32_t>(i)).node);
+    return TapeView(tape_, tape_->entry(node_, static_cast<std::uint32_t>(i)).node, source_);
   }
   std::optional<bool> boolean() const {
     if (kind() != JsonKind::Bool) return std::nullopt;
@@ -50,6 +51,13 @@ class TapeView {
     if (*this) tape_->append_canonical(out, node_);
     return out;
   }
+  // The text a container was read from; empty when the document's text is
+  // not at hand or for other values.
+  std::string_view span_text() const {
+    if (source_.empty() || !*this) return {};
+    const auto [begin, end] = tape_->span(node_);
+    return source_.substr(begin, end - begin);
+  }
 
  private:
   // Null for nothing: no question about it has an answer anyway.
@@ -57,6 +65,7 @@ class TapeView {
 
   const JsonTape* tape_;
   std::uint32_t node_;
+  std::string_view source_;  // the text the tape was read from, if known
 };
 
 }  // namespace
@@ -98,12 +107,52 @@ Result<Cut> read_cut(const JsonValue& root) { return cut_read::read(JsonView<con
 
 Result<Cut> read_cut(const JsonTape& document) { return cut_read::read(TapeView(&document, document.root())); }
 
-Result<Cut> read_stored_cut(const std::string& objects_dir, std::string_view id) {
-  Result<TextBuffer> text = read_object_text(objects_dir, id);
-  if (!text) return text.error();
-  Result<JsonTape> tape = JsonTape::parse(text->view());
-  if (!tape) return object_parse_error(tape.error(), id);
-  return read_cut(*tape);
+const CutClip* ClipMemo::recall(std::string_view text) {
+  // Versions mostly keep their clips in order, so the clip after the last
+  // one found is tried before any lookup.
+  if (cursor < previous.size() && previous[cursor].text == text) return &previous[cursor++].clip;
+  // A clip inserted or removed just before shifts the rest by one or two.
+  for (std::size_t at : {cursor + 1, cursor + 2, cursor - 1, cursor - 2}) {
+    if (at < previous.size() && previous[at].text == text) {
+      cursor = at + 1;
+      return &previous[at].clip;
+    }
+  }
+  if (!indexed) {
+    for (std::size_t i = 0; i < previous.size(); ++i) index.emplace(previous[i].text, i);
+    indexed = true;
+  }
+  auto it = index.find(text);
+  if (it == index.end()) return nullptr;
+  cursor = it->second + 1;
+  return &previous[it->second].clip;
+}
+
+void ClipMemo::next_version() {
+  previous = std::move(current);
+  current.clear();
+  cursor = 0;
+  index.clear();
+  indexed = false;
+}
+
+Result<Cut> StoredCutReader::read(std::string_view id) {
+  TextBuffer& text = texts_[current_];
+  Result<TextBuffer> read = read_object_text(objects_dir_, id);
+  if (!read) return read.error();
+  text = std::move(read).value();
+  Result<JsonTape> tape = JsonTape::parse(text.view());
+  if (!tape) {
+    memo_ = ClipMemo();
+    return object_parse_error(tape.error(), id);
+  }
+  memo_.current.clear();
+  Result<Cut> cut = cut_read::read(TapeView(&*tape, tape->root(), text.view()), &memo_);
+  // The clips just read become the ones to take from; their texts are views
+  // of the text just read, which stays until the version after next.
+  memo_.next_version();
+  current_ ^= 1;
+  return cut;
 }
 
 }  // namespace tesmo

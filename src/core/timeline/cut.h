@@ -6,7 +6,10 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
+#include <string_view>
+#include <unordered_map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,8 +18,25 @@
 #include "core/value/error.h"
 #include "core/value/json.h"
 #include "core/value/json_tape.h"
+#include "core/value/text_buffer.h"
 
 namespace tesmo {
+
+// Text that the copies of a clip share, so that taking a clip over from one
+// version to the next copies no long text. Equal when the texts are.
+class SharedText {
+ public:
+  SharedText() = default;
+  explicit SharedText(std::string text)
+      : text_(text.empty() ? nullptr : std::make_shared<const std::string>(std::move(text))) {}
+  std::string_view view() const { return text_ ? std::string_view(*text_) : std::string_view(); }
+  friend bool operator==(const SharedText& a, const SharedText& b) {
+    return a.text_ == b.text_ || a.view() == b.view();
+  }
+
+ private:
+  std::shared_ptr<const std::string> text_;
+};
 
 struct CutClip {
   std::string key;                      // clip_key of the clip
@@ -24,12 +44,12 @@ struct CutClip {
   std::optional<std::string> media;     // the media identity, as the diff names it
   std::optional<TimeRange> source_range;  // the source range, else the media's available range
   std::vector<std::string> effects;     // effect names in order, time warps aside
-  std::string effects_text;             // canonical text of those effects
+  SharedText effects_text;              // canonical texts of those effects
   double speed = 1.0;                   // the product of linear time warps' scalars
   bool enabled = true;
   std::vector<std::string> markers;     // marker names in order
-  std::string markers_text;             // canonical text of the markers
-  std::string metadata_text;             // canonical text of the metadata object
+  SharedText markers_text;              // canonical text of the markers
+  SharedText metadata_text;             // canonical text of the metadata object
 
   std::optional<RationalTime> record_in;   // at the clip's rate; none when unknown
   std::optional<RationalTime> record_out;
@@ -56,6 +76,25 @@ struct Cut {
   std::vector<CutTrack> tracks;
 };
 
+// The clips read from one version of a stored timeline, with the text each
+// was read from, in document order, for reading the next version.
+struct ClipMemo {
+  struct Seen {
+    std::string_view text;
+    CutClip clip;
+  };
+  std::vector<Seen> previous;
+  std::vector<Seen> current;
+  std::size_t cursor = 0;  // where in `previous` the next clip is looked for first
+  std::unordered_map<std::string_view, std::size_t> index;  // of `previous`, made on the first miss
+  bool indexed = false;
+
+  // The clip of the previous version read from the same text, if any.
+  const CutClip* recall(std::string_view text);
+  // Done with one version: its clips become the previous ones.
+  void next_version();
+};
+
 // A clip's exact key: its media, or its name when it has none, and its
 // exact source range. Equal keys mean the same media (or name) over the same
 // range; a cut compared with itself pairs every clip on its key.
@@ -70,8 +109,20 @@ std::string track_label(TrackKind kind, std::size_t index_in_kind);
 Result<Cut> read_cut(const JsonValue& root);
 Result<Cut> read_cut(const JsonTape& document);
 
-// The cut of the timeline object `id` of a store, failing as read_object
-// and read_cut do.
-Result<Cut> read_stored_cut(const std::string& objects_dir, std::string_view id);
+// The cuts of timeline objects of a store, read one after another, failing
+// as read_object and read_cut do. The clips of a version whose text is the
+// same as in the version read just before are taken from that one: walking
+// a history, where each version changes a few clips, reads each clip once.
+class StoredCutReader {
+ public:
+  explicit StoredCutReader(std::string objects_dir) : objects_dir_(std::move(objects_dir)) {}
+  Result<Cut> read(std::string_view id);
+
+ private:
+  std::string objects_dir_;
+  TextBuffer texts_[2];  // the version being read and the one before
+  int current_ = 0;
+  ClipMemo memo_;
+};
 
 }  // namespace tesmo

@@ -115,6 +115,7 @@ template <class V>
 void read_effects(const V& effects, CutClip& clip) {
   std::optional<std::size_t> count = effects.array_size();
   if (!count) return;
+  std::string texts;
   for (std::size_t i = 0; i < *count; ++i) {
     V effect = effects.item(i);
     std::optional<std::string_view> schema = schema_of(effect);
@@ -128,9 +129,10 @@ void read_effects(const V& effects, CutClip& clip) {
       continue;
     }
     clip.effects.push_back(effect_name(effect));
-    clip.effects_text += effect.canonical();
-    clip.effects_text += '\n';
+    texts += effect.canonical();
+    texts += '\n';
   }
+  clip.effects_text = SharedText(std::move(texts));
 }
 
 template <class V>
@@ -138,11 +140,12 @@ void read_markers(const V& markers, CutClip& clip) {
   std::optional<std::size_t> count = markers.array_size();
   if (!count || *count == 0) return;
   for (std::size_t i = 0; i < *count; ++i) clip.markers.push_back(string_or_empty(markers.item(i).find("name")));
-  clip.markers_text = markers.canonical();
+  clip.markers_text = SharedText(markers.canonical());
 }
 
+// What a clip is, apart from where it sits.
 template <class V>
-CutClip read_clip(const V& object, const Clock& clock) {
+CutClip read_clip_content(const V& object) {
   CutClip clip;
   clip.name = string_or_empty(object.find("name"));
   clip.media = otio_read::media_identity(otio_read::active_media_reference(object));
@@ -150,11 +153,33 @@ CutClip read_clip(const V& object, const Clock& clock) {
   read_effects(object.find("effects"), clip);
   if (std::optional<bool> enabled = object.find("enabled").boolean()) clip.enabled = *enabled;
   read_markers(object.find("markers"), clip);
-  if (V metadata = object.find("metadata"); metadata.is_object()) clip.metadata_text = metadata.canonical();
+  if (V metadata = object.find("metadata"); metadata.is_object()) clip.metadata_text = SharedText(metadata.canonical());
   clip.key = clip_key(clip);
+  return clip;
+}
+
+// A view that can tell the text a container was read from (span_text)
+// lets a reader of consecutive versions take each clip whose text did not
+// change from the version before instead of reading it again.
+template <class V>
+CutClip read_clip(const V& object, const Clock& clock, ClipMemo* memo) {
+  CutClip clip;
+  if constexpr (requires { object.span_text(); }) {
+    if (memo != nullptr) {
+      const std::string_view text = object.span_text();
+      const CutClip* seen = memo->recall(text);
+      clip = seen ? *seen : read_clip_content(object);
+      memo->current.push_back({text, clip});
+    } else {
+      clip = read_clip_content(object);
+    }
+  } else {
+    clip = read_clip_content(object);
+  }
   if (clip.source_range) {
     const double rate = clip.source_range->duration.rate;
     clip.record_in = clock.at(rate);
+    clip.record_out.reset();
     if (clip.record_in) {
       clip.record_out = RationalTime{clip.record_in->value + clip.source_range->duration.value, rate};
     }
@@ -177,7 +202,7 @@ CutTransition read_transition(const V& object, std::size_t cut, const Clock& clo
 }
 
 template <class V>
-CutTrack read_track(const V& object) {
+CutTrack read_track(const V& object, ClipMemo* memo) {
   CutTrack track;
   track.name = string_or_empty(object.find("name"));
   track.kind = otio_read::kind_of(object.find("kind"));
@@ -196,7 +221,7 @@ CutTrack read_track(const V& object) {
     }
     std::optional<RationalTime> length;
     if (*schema == "Clip") {
-      track.clips.push_back(read_clip(item, clock));
+      track.clips.push_back(read_clip(item, clock, memo));
       if (const std::optional<TimeRange>& range = track.clips.back().source_range) length = range->duration;
     } else {
       length = item_length(item, *schema == "Filler" ? "Gap" : *schema, 0);
@@ -212,7 +237,7 @@ CutTrack read_track(const V& object) {
 
 // read_cut over a view; the same checks and messages as read_otio_timeline.
 template <class V>
-Result<Cut> read(const V& root) {
+Result<Cut> read(const V& root, ClipMemo* memo = nullptr) {
   if (!root.is_object()) return Error("expected an object at the OTIO root");
   std::optional<std::string_view> schema = root.find("OTIO_SCHEMA").string();
   if (!schema || !schema->starts_with("Timeline.")) {
@@ -230,7 +255,7 @@ Result<Cut> read(const V& root) {
   for (std::size_t i = 0; i < *count; ++i) {
     V track = children.item(i);
     if (!track.is_object() || schema_of(track) != std::string_view("Track")) continue;
-    cut.tracks.push_back(read_track(track));
+    cut.tracks.push_back(read_track(track, memo));
     CutTrack& added = cut.tracks.back();
     added.label = track_label(added.kind, per_kind[static_cast<std::size_t>(added.kind)]++);
   }

@@ -94,7 +94,16 @@ class Parser {
   struct Frame {
     bool is_object;
     typename Builder::Container container;
+    std::size_t begin;  // offset of the opening bracket
   };
+
+  // A builder that wants to know where each container's text lies offers
+  // span(container, begin, end), called just before the container closes.
+  void report_span(Frame& frame) {
+    if constexpr (requires { builder_.span(frame.container, std::size_t{}, std::size_t{}); }) {
+      builder_.span(frame.container, frame.begin, pos_);
+    }
+  }
 
   Error fail_at(std::size_t pos, std::string_view what) const {
     return Error(std::string(what) + " at byte " + std::to_string(pos));
@@ -365,7 +374,7 @@ Result<typename Parser<Builder>::Value> Parser<Builder>::run() {
     if (c == '[' || c == '{') {
       if (stack.size() == kMaxJsonNesting) return fail("too many nested arrays and objects");
       ++pos_;
-      stack.push_back(Frame{c == '{', builder_.open(c == '{')});
+      stack.push_back(Frame{c == '{', builder_.open(c == '{'), pos_ - 1});
       skip_whitespace();
       if (peek() != (c == '{' ? '}' : ']')) {
         if (c == '{') {
@@ -374,6 +383,7 @@ Result<typename Parser<Builder>::Value> Parser<Builder>::run() {
         continue;
       }
       ++pos_;
+      report_span(stack.back());
       Result<Value> empty = builder_.close(std::move(stack.back().container));
       if (!empty) return empty.error();
       value = std::move(empty).value();
@@ -410,6 +420,7 @@ Result<typename Parser<Builder>::Value> Parser<Builder>::run() {
       }
       if (peek() != close) return unexpected(top.is_object ? "',' or '}'" : "',' or ']'");
       ++pos_;
+      report_span(top);
       Result<Value> closed = builder_.close(std::move(top.container));
       if (!closed) return closed.error();
       value = std::move(closed).value();

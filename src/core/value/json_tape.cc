@@ -51,6 +51,11 @@ class TapeBuilder {
   void add(Container& object, Value&& value) { stack_.push_back({object.key_offset, object.key_size, value}); }
   void push(Container&, Value&& value) { stack_.push_back({JsonTape::kNone, 0, value}); }
 
+  void span(Container& c, std::size_t begin, std::size_t end) {
+    tape_.nodes_[c.node].span_begin = static_cast<std::uint32_t>(begin);
+    tape_.nodes_[c.node].span_end = static_cast<std::uint32_t>(end);
+  }
+
   Result<Value> close(Container&& c) {
     JsonTape::Node& node = tape_.nodes_[c.node];
     node.offset = static_cast<std::uint32_t>(tape_.entries_.size());

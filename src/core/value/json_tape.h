@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/value/error.h"
@@ -26,6 +27,9 @@ class JsonTape {
     bool boolean = false;
     std::uint32_t offset = 0;  // strings: into the arena; containers: into the entries
     std::uint32_t size = 0;    // strings: bytes; containers: entries
+    // Containers: where their text lies in the document read.
+    std::uint32_t span_begin = 0;
+    std::uint32_t span_end = 0;
     JsonNumber number = JsonNumber::from_u64(0);
   };
   // A member (with its key in the arena) or an element (key size 0, offset
@@ -48,6 +52,11 @@ class JsonTape {
   std::string_view string(std::uint32_t n) const { return text(nodes_[n].offset, nodes_[n].size); }
   const Entry& entry(std::uint32_t container, std::uint32_t i) const {
     return entries_[nodes_[container].offset + i];
+  }
+  // The text a container was read from, as a range of the document's
+  // offsets; empty for other values.
+  std::pair<std::uint32_t, std::uint32_t> span(std::uint32_t n) const {
+    return {nodes_[n].span_begin, nodes_[n].span_end};
   }
   // The value of an object's member, or kNone.
   std::uint32_t find(std::uint32_t object, std::string_view key) const;
