@@ -506,8 +506,22 @@ def bench_clip_log(commits, clips, reps, work):
                        "floor": lambda: run([sys.executable, "-c", "import tesmo_cli.cli"])},
                       reps, 0.0, (True,))
     found = sum(1 for line in last["tesmo"].splitlines() if line and not line[0].isspace())
-    return [row("log --clip", f"{commits} commits", clips, m, None,
+    rows = [row("log --clip", f"{commits} commits", clips, m, None,
                 "python start + import tesmo_cli.cli", commits_found=found)]
+
+    # The same history through the engine in one call, each version read
+    # once, against diff_refs of each pair of commits.
+    history = [cid for cid, _ in reversed(repo.log())]
+    timelines = [repo.read_commit(cid)["timeline"] for cid in history]
+    from tesmo_cli import _engine
+    m, last = measure({"tesmo": lambda: _engine.compare_timelines(str(where), timelines),
+                       "baseline": lambda: [repo.diff_refs(a, b)
+                                            for a, b in zip(history, history[1:])]},
+                      reps, 0.0, (True,))
+    rows.append(row("compare history", f"{commits} commits", clips, m,
+                    "diff_refs of each pair", None,
+                    records=sum(len(r) for r in last["tesmo"])))
+    return rows
 
 
 def object_size_row(clips, source):

@@ -14,7 +14,7 @@ OPERATIONS = ["commit", "read_timeline", "diff", "diff_refs"]
 # Measured against orjson and libdeflate, which bench/requirements.txt installs.
 PEER_OPERATIONS = ["commit, new", "commit, stored", "read_timeline, peer", "diff, peer"]
 # Rows set against a baseline and no floor.
-BASELINE_ONLY = PEER_OPERATIONS + ["compare"]
+BASELINE_ONLY = PEER_OPERATIONS + ["compare", "compare history"]
 COLUMNS = ["tesmo", "baseline", "ratio", "floor", "floor_ratio", "tesmo_nogc", "baseline_nogc",
            "ratio_nogc"]
 
@@ -35,7 +35,7 @@ def test_smoke_run_writes_every_row(tmp_path):
     expected += [("read_commit", "1 commit"), ("log", "30 commits"), ("resolve", "200 objects"),
                  ("commit peak memory", "500 clips"), ("read peak memory", "500 clips"),
                  ("object file size", "500 clips"), ("compare", "500 clips"),
-                 ("log --clip", "10 commits")]
+                 ("log --clip", "10 commits"), ("compare history", "10 commits")]
     assert sorted(rows) == sorted(expected)
     for (operation, _), row in rows.items():
         assert set(COLUMNS) <= set(row)
