@@ -52,8 +52,8 @@ def tally(outcomes: Sequence[cs.Outcome], key: Callable[[cs.Outcome, int], str],
 
 def table(title: str, rows: List[List[Any]]) -> str:
     head = [title, "edits", "right", "accuracy", "members wrong", "spurious"]
-    body = [[str(r[0]), str(r[1]), str(r[2]), f"{100 * r[3]:.1f}%", str(r[4]), str(r[5])]
-            for r in rows]
+    body = [[str(r[0]), str(r[1]), str(r[2]), f"{100 * r[3]:.1f}%" if r[1] else "-", str(r[4]),
+             str(r[5])] for r in rows]
     widths = [max(len(line[i]) for line in [head] + body) for i in range(len(head))]
     lines = ["  ".join(c.ljust(w) if i == 0 else c.rjust(w)
                        for i, (c, w) in enumerate(zip(line, widths))) for line in [head] + body]

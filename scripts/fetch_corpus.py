@@ -69,7 +69,8 @@ def download_sdist(dist: str, version: Optional[str], into: Path, timeout: float
     spec = f"{dist}=={version}" if version else dist
     normalized = dist.replace("-", "_").lower()
     command = [sys.executable, "-m", "pip", "download", "--quiet", "--disable-pip-version-check",
-               "--no-deps", "--no-binary", dist, "--dest", str(into), spec]
+               "--no-deps", "--no-binary", dist, "--dest", str(into),
+               "--timeout", "30", "--retries", "1", spec]  # no network: fail in a minute
     try:
         done = subprocess.run(command, capture_output=True, text=True, timeout=timeout,
                               stdin=subprocess.DEVNULL)
