@@ -514,7 +514,7 @@ def bench_clip_log(commits, clips, reps, work):
     history = [cid for cid, _ in reversed(repo.log())]
     timelines = [repo.read_commit(cid)["timeline"] for cid in history]
     from tesmo_cli import _engine
-    m, last = measure({"tesmo": lambda: _engine.compare_timelines(str(where), timelines),
+    m, last = measure({"tesmo": lambda: _engine.compare_timelines(str(repo.root), timelines),
                        "baseline": lambda: [repo.diff_refs(a, b)
                                             for a, b in zip(history, history[1:])]},
                       reps, 0.0, (True,))

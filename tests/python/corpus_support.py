@@ -916,9 +916,16 @@ def clip_changes(before: Json, after: Json, rate_tolerance: float) -> List[str]:
         ops.append("enabled_changed")
     if (before.get("markers") or []) != (after.get("markers") or []):
         ops.append("markers_changed")
-    if (before.get("metadata") or {}) != (after.get("metadata") or {}):
+    if comparable_metadata(before) != comparable_metadata(after):
         ops.append("metadata_changed")
     return ops
+
+
+def comparable_metadata(item: Json) -> Json:
+    """The clip's metadata less the element ids ("@id") that exchange
+    formats number their elements with, which a writer renumbers."""
+    return {key: {k: v for k, v in value.items() if k != "@id"} if isinstance(value, dict) else value
+            for key, value in (item.get("metadata") or {}).items()}
 
 
 def same_shape(before: Json, after: Json) -> bool:
