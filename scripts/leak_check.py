@@ -3,7 +3,8 @@
 
 Each iteration commits, reads timelines and commits back, walks a log,
 resolves refs, compares timelines (tesmo.diff and Repo.diff_refs, with every
-Change turned into a dict) and runs the error paths: values that do not
+Change turned into a dict, and the comparison engine of tesmo_cli on
+documents and on stored timelines) and runs the error paths: values that do not
 convert, refs that do not resolve, missing branches and objects, bad
 arguments. Iterations run in rounds, each on a new repository so that history
 stays short; after a warm-up round the script measures, at the end of every
@@ -29,6 +30,8 @@ import sys
 import tempfile
 
 import tesmo
+import tesmo_cli
+from tesmo_cli import _engine
 
 # Growth per 1,000 iterations beyond which the check fails.
 RSS_LIMIT_KIB = 512
@@ -133,6 +136,7 @@ class Session:
         self.repo.switch_branch("main")
         self.repo.commit(TIMELINES[1], "second")
         self.missing = "sha256:" + "0" * 64
+        self.root = str(self.repo.root)
 
     def close(self):
         shutil.rmtree(self.dir)
@@ -150,6 +154,10 @@ class Session:
         assert len(payloads) == len(changes)
         for change in repo.diff_refs("main", "alt"):
             change.to_dict()
+        records = tesmo_cli.compare(TIMELINES[0], TIMELINES[i % 20])
+        assert all(isinstance(record, dict) for record in records)
+        timelines = [repo.read_commit(ref)["timeline"] for ref in ("alt", "main", commit_id)]
+        assert len(_engine.compare_timelines(self.root, timelines)) == 2
         assert [name for name, _ in repo.list_branches()] == ["alt", "main"]
         assert repo.current_branch() == "main"
         assert repo.root.name == ".tesmo" and repr(repo).startswith("Repo(")
@@ -161,6 +169,9 @@ class Session:
         expect_error(tesmo.TesmoError, repo.commit, bad, "m")
         expect_error(tesmo.TesmoError, tesmo.diff, TIMELINES[0], bad)
         expect_error(tesmo.TesmoError, tesmo.diff, {"OTIO_SCHEMA": "Clip.1"}, TIMELINES[0])
+        expect_error(tesmo.TesmoError, tesmo_cli.compare, TIMELINES[0], bad)
+        expect_error(tesmo.TesmoError, tesmo_cli.compare, {"OTIO_SCHEMA": "Clip.1"}, TIMELINES[0])
+        expect_error(tesmo.TesmoError, _engine.compare_timelines, self.root, [self.missing] * 2)
         expect_error(tesmo.TesmoError, repo.read_commit, "no-such-ref")
         expect_error(tesmo.TesmoError, repo.read_timeline, self.missing)
         expect_error(tesmo.TesmoError, repo.log, "not/a/ref")

@@ -64,12 +64,28 @@ PyObject* engine_compare(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-constexpr Param kTimelinesParams[] = {{"root", true}, {"timeline_ids", true}};
+constexpr Param kTimelinesParams[] = {{"root", true}, {"timeline_ids", true}, {"from_empty", false}};
+
+// The same tracks with nothing on them: what the first version of a history
+// is compared with, so that its clips read as added.
+Cut emptied(const Cut& cut) {
+  Cut empty;
+  for (const CutTrack& track : cut.tracks) {
+    CutTrack bare;
+    bare.name = track.name;
+    bare.kind = track.kind;
+    bare.label = track.label;
+    empty.tracks.push_back(std::move(bare));
+  }
+  return empty;
+}
 
 PyObject* engine_compare_timelines(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    PyObject* argv[2];
+    PyObject* argv[3];
     if (!match_arguments({"compare_timelines", kTimelinesParams}, args, kwargs, argv)) return nullptr;
+    int from_empty = 0;
+    if (argv[2] != nullptr && (from_empty = PyObject_IsTrue(argv[2])) < 0) return nullptr;
     std::string root;
     if (!convert_path("root", argv[0], root)) return nullptr;
     PyRef sequence = PyRef::steal(PySequence_List(argv[1]));
@@ -81,9 +97,8 @@ PyObject* engine_compare_timelines(PyObject*, PyObject* args, PyObject* kwargs) 
       if (!convert_string("timeline_ids", PyList_GetItem(sequence.get(), i), id)) return nullptr;
       ids.push_back(std::move(id));
     }
-    Result<Repo> repo = tesmo::open(root);
-    if (!repo) return raise_error(repo.error());
-    const std::string objects = objects_dir(*repo);
+    // The repository's own directory, as Repo.root names it: no search.
+    const std::string objects = objects_dir(Repo{root});
 
     PyRef out = PyRef::steal(PyList_New(0));
     if (!out) return nullptr;
@@ -99,6 +114,10 @@ PyObject* engine_compare_timelines(PyObject*, PyObject* args, PyObject* kwargs) 
         Result<Cut> read = reader.read(id);
         if (!read) return raise_error(Error("timeline " + id + ": " + read.error().message()));
         cut = std::move(read).value();
+      }
+      if (!previous && from_empty) {
+        PyRef list = PyRef::steal(records(emptied(cut), cut));
+        if (!list || PyList_Append(out.get(), list.get()) != 0) return nullptr;
       }
       if (previous) {
         PyRef list = PyRef::steal(previous_id == id ? PyList_New(0) : records(*previous, cut));
@@ -116,9 +135,12 @@ PyMethodDef methods[] = {
      "compare(before, after)\n--\n\n"
      "The change records that turn one OTIO timeline into another, as a list of dicts."},
     {"compare_timelines", with_keywords(engine_compare_timelines), METH_VARARGS | METH_KEYWORDS,
-     "compare_timelines(root, timeline_ids)\n--\n\n"
-     "Compares stored timelines of the repository at root, each with the next:\n"
-     "a list of len(timeline_ids) - 1 record lists. Each timeline is read once."},
+     "compare_timelines(root, timeline_ids, from_empty=False)\n--\n\n"
+     "Compares stored timelines of the repository whose .tesmo directory is root\n"
+     "(Repo.root), each with the next:\n"
+     "a list of len(timeline_ids) - 1 record lists. With from_empty, the first\n"
+     "is compared first with its own tracks emptied, and the list has one more.\n"
+     "Each timeline is read once."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,101 +1,111 @@
-"""The NEW timeline of a diff with a marker on each clip a change names.
+"""The NEW timeline of a diff with one marker per change record.
 
 Works on the OTIO JSON document itself (dicts and lists), so it needs no
-OpenTimelineIO for an ``.otio`` result. Markers go on clips, where every
-viewer shows them and where the EDL and FCP XML adapters write them out
-(EDL ``LOC`` comments, FCP ``<marker>`` elements). A removed clip is marked
-on the clip that now stands where it was (else on the one before that
-place, else on its track); a removed track is marked on the timeline's top
-stack. The colour encodes the kind, the name and comment say the change,
-and the metadata holds the change's payload under ``"tesmo"``.
+OpenTimelineIO for an ``.otio`` result. A record says where its clip is in
+the after timeline: the track's label (`after_track`) and the clip's
+position among that track's direct clips (`after_index`). The marker goes
+on that clip, over its whole source range, where every viewer shows it and
+where the EDL and FCP XML adapters write it out (EDL ``LOC`` comments, FCP
+``<marker>`` elements).
+
+Where the record's clip is not in the after timeline (a removed clip), the
+marker goes where the clip was: the record's `record_in` and `record_out`
+(the clip's place in the before timeline) are laid over the after track,
+and the marker goes on the clip that now stands at `record_in`, over the
+frames the removed clip covered; when the track ends before that time, on
+the track's last clip at its last frame; on a track with no clips, on the
+track itself at that time. A transition record's marker goes on the clip
+before its cut, at its last frame (the first clip, at its first frame, for a
+cut before every clip). Track records are marked on the track (added or
+renamed) or on the timeline's top stack (removed).
+
+The colour encodes the kind (kinds.py), the name and comment say the change,
+and the metadata holds the record under ``"tesmo"``.
 """
 
 from __future__ import annotations
 
+import bisect
 import copy
 import json
 from typing import Any, Dict, List, Optional, Tuple
 
-from . import otio_json
 from .changes import describe
-from .otio_json import Json, media, media_reference, schema, text, track_kind, tracks
+from .kinds import BY_OP
+from .otio_json import Json, clips, labelled_tracks, media_reference, schema
 
-MARKER_COLOURS = {
-    "trimmed": "YELLOW",
-    "moved": "CYAN",
-    "added": "GREEN",
-    "removed": "RED",
-    "replaced": "MAGENTA",
-    "effects_changed": "PURPLE",
-    "transition_added": "BLUE",
-    "transition_removed": "ORANGE",
-    "track_added": "PINK",
-    "track_removed": "BLACK",
-}
+# A marker's name is the start of its comment.
+NAME_LENGTH = 80
 
-
-def _clips(track: Json) -> List[Json]:
-    children = track.get("children")
-    return [child for child in children if schema(child) == "Clip"] \
-        if isinstance(children, list) else []
-
-
-def _media(clip: Json) -> Optional[str]:
-    return media(media_reference(clip))
-
-
-def pair_tracks(before: Any, after: Any) -> List[Tuple[Json, Json, str]]:
-    """(before track, after track, display name) of each pair of tracks the
-    diff compares; the display name is the after name, else the before name."""
-    olds, news = tracks(before), tracks(after)
-    return [(olds[b], news[a], text(news[a].get("name")) or text(olds[b].get("name")))
-            for b, a in otio_json.pair_tracks(olds, news, _kind_and_name)]
-
-
-def _kind_and_name(track: Json) -> Tuple[str, str]:
-    return track_kind(track), text(track.get("name"))
-
-
-def _same(clip: Json, ref: Optional[Json]) -> bool:
-    return (ref is not None and text(clip.get("name")) == (ref.get("name") or "")
-            and _media(clip) == ref.get("media_reference"))
+Seconds = float
 
 
 def _rational(value: float, rate: float) -> Json:
     return {"OTIO_SCHEMA": "RationalTime.1", "rate": float(rate), "value": float(value)}
 
 
-def _range_of(clip: Json, at_end: bool = False) -> Json:
-    """A marked range on the clip: all of it, or its last frame."""
-    source = clip.get("source_range")
-    start: Tuple[float, float] = (0.0, 24.0)
-    duration: Tuple[float, float] = (1.0, 24.0)
-    if isinstance(source, dict):
-        try:
-            start = (float(source["start_time"]["value"]),
-                     float(source["start_time"].get("rate", 1.0)))
-            duration = (float(source["duration"]["value"]),
-                        float(source["duration"].get("rate", 1.0)))
-        except (KeyError, TypeError, ValueError, AttributeError):
-            pass
-    if at_end:
-        return {"OTIO_SCHEMA": "TimeRange.1",
-                "start_time": _rational(start[0] + max(duration[0] - 1, 0), start[1]),
-                "duration": _rational(1, duration[1])}
-    return {"OTIO_SCHEMA": "TimeRange.1", "start_time": _rational(*start),
-            "duration": _rational(*duration)}
+def _range(start: float, duration: float, rate: float) -> Json:
+    return {"OTIO_SCHEMA": "TimeRange.1", "start_time": _rational(start, rate),
+            "duration": _rational(duration, rate)}
 
 
-def marker(change: Json, marked_range: Json) -> Json:
-    op = str(change.get("op"))
-    text = describe(change)
+def _number(value: Any) -> Optional[float]:
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        return None
+    return float(value)
+
+
+def _time(value: Any) -> Optional[Tuple[float, float]]:
+    """(value, rate) of a time, or None."""
+    if not isinstance(value, dict):
+        return None
+    amount, rate = _number(value.get("value")), _number(value.get("rate"))
+    if amount is None or not rate or rate <= 0:
+        return None
+    return amount, rate
+
+
+def _source(item: Json) -> Optional[Tuple[Tuple[float, float], Tuple[float, float]]]:
+    """(start, duration) of an item's trimmed range: its source range, else,
+    for a clip, its media's available range."""
+    for value in (item.get("source_range"),
+                  (media_reference(item) or {}).get("available_range")
+                  if schema(item) == "Clip" and isinstance(media_reference(item), dict) else None):
+        if isinstance(value, dict):
+            start, duration = _time(value.get("start_time")), _time(value.get("duration"))
+            if duration is not None:
+                return (start if start is not None else (0.0, duration[1])), duration
+    return None
+
+
+def _seconds(item: Json) -> Seconds:
+    """How long an item lasts in its parent, in seconds (transitions take none)."""
+    source = _source(item)
+    if source is not None:
+        return source[1][0] / source[1][1]
+    kind = schema(item)
+    children = item.get("children")
+    if not isinstance(children, list):
+        return 0.0
+    lengths = [_seconds(child) for child in children
+               if isinstance(child, dict) and schema(child) != "Transition"]
+    if kind == "Stack":
+        return max(lengths, default=0.0)
+    if kind == "Track":
+        return sum(lengths)
+    return 0.0
+
+
+def marker(record: Json, marked_range: Json) -> Json:
+    text = describe(record)
+    kind = BY_OP.get(str(record.get("op")))
     return {
         "OTIO_SCHEMA": "Marker.2",
-        "name": text if len(text) <= 80 else text[:77] + "...",
-        "color": MARKER_COLOURS.get(op, "RED"),
+        "name": text if len(text) <= NAME_LENGTH else text[:NAME_LENGTH - 3] + "...",
+        "color": kind.marker if kind else "RED",
         "comment": text,
         "marked_range": marked_range,
-        "metadata": {"tesmo": change},
+        "metadata": {"tesmo": record},
     }
 
 
@@ -106,50 +116,22 @@ def _add_marker(item: Json, new_marker: Json) -> None:
     markers.append(new_marker)
 
 
-class _Clips:
-    """A track's clips, and the first clip of each name and media, so that
-    finding the clip a change names costs the same on any length of track."""
-
-    def __init__(self, track: Json) -> None:
-        self.clips = _clips(track)
-        self.first: Dict[Tuple[str, Optional[str]], Json] = {}
-        for clip in self.clips:
-            self.first.setdefault((text(clip.get("name")), _media(clip)), clip)
-
-    def find(self, ref: Optional[Json], index: Optional[int] = None) -> Optional[Json]:
-        """The clip a reference names; the one at index when that fits."""
-        if ref is None:
-            return None
-        if index is not None and 0 <= index < len(self.clips) and _same(self.clips[index], ref):
-            return self.clips[index]
-        return self.first.get((ref.get("name") or "", ref.get("media_reference")))
+def _whole(clip: Json) -> Json:
+    source = _source(clip)
+    if source is None:
+        return _range(0, 0, 24)
+    (start, rate), (duration, duration_rate) = source
+    return _range(start, duration * rate / duration_rate, rate)
 
 
-class _Tracks:
-    """_Clips of each track, made once per track."""
-
-    def __init__(self) -> None:
-        self.made: Dict[int, _Clips] = {}
-
-    def __call__(self, track: Json) -> _Clips:
-        found = self.made.get(id(track))
-        if found is None:
-            found = self.made[id(track)] = _Clips(track)
-        return found
-
-
-def _track_pair(pairs: List[Tuple[Json, Json, str]], name: str, ref: Optional[Json],
-                clips_of: _Tracks) -> Optional[Tuple[Json, Json, str]]:
-    candidates = [pair for pair in pairs if pair[2] == name]
-    for pair in candidates:
-        if ref is None or clips_of(pair[1]).find(ref) is not None:
-            return pair
-    return candidates[0] if candidates else None
-
-
-def _zero_range() -> Json:
-    return {"OTIO_SCHEMA": "TimeRange.1", "start_time": _rational(0, 24),
-            "duration": _rational(0, 24)}
+def _edge(clip: Json, at_end: bool) -> Json:
+    """The first or the last frame of a clip."""
+    source = _source(clip)
+    if source is None:
+        return _range(0, 0, 24)
+    (start, rate), (duration, duration_rate) = source
+    frames = duration * rate / duration_rate
+    return _range(start + max(frames - 1, 0) if at_end else start, min(1, frames), rate)
 
 
 def _copy(document: Any) -> Any:
@@ -161,63 +143,103 @@ def _copy(document: Any) -> Any:
         return copy.deepcopy(document)
 
 
-def annotate(before: Any, after: Any, changes: List[Json]) -> Any:
-    """A copy of after with one marker per change."""
-    result = _copy(after)
-    pairs = pair_tracks(before, result)
-    clips_of = _Tracks()
-    for change in changes:
-        op = change.get("op")
-        if op in ("track_added", "track_removed"):
-            if op == "track_added":
-                track = next((t for t in tracks(result) if text(t.get("name")) == change.get("name")
-                              and track_kind(t) == change.get("kind")
-                              and all(t is not pair[1] for pair in pairs)), None)
-                if track is not None:
-                    _add_marker(track, marker(change, _zero_range()))
+class _Track:
+    """A track of the after document: its direct clips, by position, and,
+    made on first use, where each clip with a length sits in time, so that
+    finding a record's clip or place costs the same on any length of track."""
+
+    def __init__(self, track: Json) -> None:
+        self.track = track
+        self.clips = clips(track)
+        self._layout: Optional[Tuple[List[Seconds], List[Seconds], List[Json]]] = None
+
+    def layout(self) -> Tuple[List[Seconds], List[Seconds], List[Json]]:
+        """(starts, ends, clips) of the clips that last, in seconds from the
+        track's start, in order."""
+        if self._layout is None:
+            starts: List[Seconds] = []
+            ends: List[Seconds] = []
+            placed: List[Json] = []
+            position: Seconds = 0.0
+            children = self.track.get("children")
+            for child in children if isinstance(children, list) else []:
+                if not isinstance(child, dict) or schema(child) == "Transition":
                     continue
-            stack = result.get("tracks") if isinstance(result, dict) else None
-            if isinstance(stack, dict):
-                _add_marker(stack, marker(change, _zero_range()))
-            continue
-        track_name = str(change.get("track", change.get("from_track", "")))
-        if op in ("transition_added", "transition_removed"):
-            ref = change.get("between_before") or change.get("between_after")
-        else:
-            ref = change.get("clip")
-        pair = _track_pair(pairs, track_name, None if op == "removed" else ref, clips_of)
-        if pair is None:
-            continue
-        old_track, new_track, _ = pair
-        clips = clips_of(new_track)
-        if op == "removed":
-            _mark_removed(change, clips_of(old_track).clips, clips, new_track)
-            continue
-        index = change.get("index") if op == "added" else change.get("to_index")
-        clip = clips.find(ref, index if isinstance(index, int) else None)
-        if clip is None and op == "transition_removed":
-            clip = clips.find(change.get("between_after"))
-        if clip is not None:
-            at_end = op in ("transition_added", "transition_removed") and _same(clip, change.get("between_before"))
-            _add_marker(clip, marker(change, _range_of(clip, at_end)))
-        else:
-            _add_marker(new_track, marker(change, _zero_range()))
+                length = _seconds(child)
+                if schema(child) == "Clip" and length > 0:
+                    starts.append(position)
+                    ends.append(position + length)
+                    placed.append(child)
+                position += length
+            self._layout = (starts, ends, placed)
+        return self._layout
+
+    def where_it_was(self, record: Json) -> Tuple[Json, Json]:
+        """The item and range that mark a place of the before timeline on
+        this track: record_in to record_out laid over the track's clips."""
+        begin, end = _time(record.get("record_in")), _time(record.get("record_out"))
+        if begin is None:
+            return self.track, _range(0, 0, 24)
+        at = begin[0] / begin[1]
+        until = max(end[0] / end[1], at) if end is not None else at
+        starts, ends, placed = self.layout()
+        index = bisect.bisect_right(starts, at) - 1
+        if index >= 0 and at < ends[index]:
+            # The clip now at that time, over the frames the removed one covered.
+            clip = placed[index]
+            (start, rate), _ = _source(clip) or ((0.0, 24.0), (0.0, 24.0))
+            return clip, _range(_frame(start + (at - starts[index]) * rate),
+                                _frame((min(until, ends[index]) - at) * rate), rate)
+        if index + 1 < len(placed):
+            # Nothing stands there (a gap, a nested stack): the clip that follows.
+            clip = placed[index + 1]
+            (start, rate), _ = _source(clip) or ((0.0, 24.0), (0.0, 24.0))
+            covered = (min(until, ends[index + 1]) - starts[index + 1]) * rate
+            return clip, _range(start, _frame(covered) if covered > 0 else 1, rate)
+        if placed:
+            return placed[-1], _edge(placed[-1], at_end=True)
+        return self.track, _range(begin[0], max((end[0] if end else begin[0]) - begin[0], 0.0),
+                                  begin[1])
+
+
+def _frame(value: float) -> float:
+    """A frame count worked out in seconds, without the float noise of the
+    round trip (10.000000000000002 is 10)."""
+    return round(value, 6)
+
+
+def _place(record: Json, stack: Json, tracks: Dict[str, _Track]) -> Tuple[Json, Json]:
+    """The item a record's marker goes on, and the range it marks."""
+    op = str(record.get("op"))
+    label = record.get("after_track")
+    track = tracks.get(label) if isinstance(label, str) else None
+    if op.startswith("track_"):
+        if op != "track_removed" and track is not None:
+            return track.track, _range(0, 0, 24)
+        return stack, _range(0, 0, 24)
+    if track is None:
+        return stack, _range(0, 0, 24)
+    found = track.clips
+    index = record.get("after_index")
+    if isinstance(index, int) and not isinstance(index, bool):
+        if op.startswith("transition_"):
+            if 0 < index <= len(found):
+                return found[index - 1], _edge(found[index - 1], at_end=True)
+            if index == 0 and found:
+                return found[0], _edge(found[0], at_end=False)
+        elif 0 <= index < len(found):
+            return found[index], _whole(found[index])
+    return track.where_it_was(record)
+
+
+def annotate(after: Any, records: List[Json]) -> Any:
+    """A copy of the after document with one marker per record."""
+    result = _copy(after)
+    stack = result.get("tracks") if isinstance(result, dict) else None
+    if not isinstance(stack, dict):
+        return result
+    tracks = {label: _Track(track) for label, track in labelled_tracks(result).items()}
+    for record in records:
+        item, marked = _place(record, stack, tracks)
+        _add_marker(item, marker(record, marked))
     return result
-
-
-def _mark_removed(change: Json, old_clips: List[Json], new_clips: _Clips, new_track: Json) -> None:
-    """Mark a removed clip where it was: on the first later clip of the old
-    track that is still there, else on the nearest earlier one, at its end."""
-    index = change.get("index")
-    position = index if isinstance(index, int) else 0
-    for old in old_clips[position + 1:]:
-        found = new_clips.find({"name": text(old.get("name")), "media_reference": _media(old)})
-        if found is not None:
-            _add_marker(found, marker(change, _range_of(found)))
-            return
-    for old in reversed(old_clips[:position]):
-        found = new_clips.find({"name": text(old.get("name")), "media_reference": _media(old)})
-        if found is not None:
-            _add_marker(found, marker(change, _range_of(found, at_end=True)))
-            return
-    _add_marker(new_track, marker(change, _zero_range()))

@@ -1,197 +1,23 @@
-"""Change records as an editor's change list.
+"""The comparison engine's change records as an editor's change list.
 
-Each record becomes one line in the terms of an edit: clip names, positions
-(counted from 1, clips only), lengths in frames at the clip's own rate with
-timecode, old and new media, effect counts and the clips a transition sits
-between. Lines are grouped by track, and a summary counts each kind.
+Records are grouped by track under the label editors use (`V1`, `A2`, with
+the track's name beside it when it has one), one line per record: the clip
+named by its 1-based position among the track's clips and its name
+("clip 4 `mymovie.mov`"), then what happened to it, in frames at the clip's
+own rate with timecode. Frames gained are positive (`head +4`), frames lost
+negative. A summary line counts each kind. The words and colours come from
+kinds.py; the record members are those of docs/changes.md.
 """
 
 from __future__ import annotations
 
 import math
-from typing import Any, Dict, Iterable, List, Optional, Tuple
+from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
+from .kinds import BY_OP, KINDS
 from .terminal import shown
 
-# The kinds in the order the summary lists them, with the words it uses for
-# one and for several.
-KINDS: List[Tuple[str, str, str]] = [
-    ("trimmed", "trimmed", "trimmed"),
-    ("moved", "moved", "moved"),
-    ("added", "added", "added"),
-    ("removed", "removed", "removed"),
-    ("replaced", "replaced", "replaced"),
-    ("effects_changed", "effects changed", "effects changed"),
-    ("transition_added", "transition added", "transitions added"),
-    ("transition_removed", "transition removed", "transitions removed"),
-    ("track_added", "track added", "tracks added"),
-    ("track_removed", "track removed", "tracks removed"),
-]
-
-
-def counted(count: object, one: str, several: str) -> str:
-    """'1 effect', '0 effects', '2 effects'."""
-    return f"{count} {one if count == 1 else several}"
-
-# ANSI colours of each kind, used only when colour is on.
-COLOURS = {
-    "trimmed": "33",
-    "moved": "36",
-    "added": "32",
-    "removed": "31",
-    "replaced": "35",
-    "effects_changed": "34",
-    "transition_added": "32",
-    "transition_removed": "31",
-    "track_added": "32;1",
-    "track_removed": "31;1",
-}
-
-LABELS = {
-    "trimmed": "trim",
-    "moved": "move",
-    "added": "add",
-    "removed": "remove",
-    "replaced": "new media",
-    "effects_changed": "effects",
-    "transition_added": "+transition",
-    "transition_removed": "-transition",
-    "track_added": "+track",
-    "track_removed": "-track",
-}
-
-
-def number(value: float) -> str:
-    """A frame count as an editor writes it: whole frames without a decimal point."""
-    if not math.isfinite(value):
-        return "?"
-    if math.isclose(value, round(value), abs_tol=1e-6):
-        return str(int(round(value)))
-    return f"{value:.3f}".rstrip("0")
-
-
-def timecode(frames: float, rate: float) -> str:
-    """HH:MM:SS:FF of a frame count at a rate, non-drop-frame, at the
-    nearest whole rate (23.976 counts as 24)."""
-    if not (math.isfinite(frames) and math.isfinite(rate)):
-        return "??:??:??:??"
-    fps = max(1, int(round(rate)))
-    total = int(round(frames))
-    sign = "-" if total < 0 else ""
-    total = abs(total)
-    seconds, frame = divmod(total, fps)
-    minutes, second = divmod(seconds, 60)
-    hours, minute = divmod(minutes, 60)
-    return f"{sign}{hours:02d}:{minute:02d}:{second:02d}:{frame:02d}"
-
-
-def _time(value: Optional[Dict[str, Any]]) -> Tuple[float, float]:
-    """(value, rate) of a payload time; rate 1 when it has none."""
-    if not value:
-        return (math.nan, 1.0)
-    amount = value.get("value")
-    rate = value.get("rate")
-    return (float(amount) if amount is not None else math.nan,
-            float(rate) if rate else 1.0)
-
-
-def length(time: Optional[Dict[str, Any]]) -> str:
-    """'24 frames (00:00:01:00)' for a payload time, at its own rate."""
-    amount, rate = _time(time)
-    if math.isnan(amount):
-        return "unknown length"
-    return f"{number(amount)} frames ({timecode(amount, rate)})"
-
-
-def clip_name(ref: Optional[Dict[str, Any]], missing: str = "the start") -> str:
-    """How a clip reference is named in a line."""
-    if ref is None:
-        return missing
-    if ref.get("name"):
-        return str(ref["name"])
-    media = ref.get("media_reference")
-    return f"[{media}]" if media else "(unnamed clip)"
-
-
-def media_name(media: Optional[str]) -> str:
-    return media if media else "no media"
-
-
-def _rate_note(rate: float) -> str:
-    return f"@{number(rate)}"
-
-
-def trim_detail(before: Dict[str, Any], after: Dict[str, Any]) -> str:
-    """Duration, head and tail of a trim, in frames at the clip's rate."""
-    start0, rate0 = _time(before.get("start_time"))
-    dur0, drate0 = _time(before.get("duration"))
-    start1, rate1 = _time(after.get("start_time"))
-    dur1, drate1 = _time(after.get("duration"))
-    if not (math.isclose(rate0, rate1) and math.isclose(rate0, drate0)
-            and math.isclose(rate1, drate1)):
-        # Different rates: each side in its own frames.
-        return (f"{number(dur0)} frames {_rate_note(drate0)} -> "
-                f"{number(dur1)} frames {_rate_note(drate1)}, source in "
-                f"{timecode(start0, rate0)} {_rate_note(rate0)} -> "
-                f"{timecode(start1, rate1)} {_rate_note(rate1)}")
-    rate = rate0
-    parts = [f"{number(dur0)} -> {number(dur1)} frames "
-             f"({timecode(dur0, rate)} -> {timecode(dur1, rate)})"]
-    head = start1 - start0
-    tail = (start1 + dur1) - (start0 + dur0)
-    if math.isfinite(head) and not math.isclose(head, 0.0, abs_tol=1e-6):
-        parts.append(f"head {head:+g}, in {timecode(start0, rate)} -> {timecode(start1, rate)}")
-    if math.isfinite(tail) and not math.isclose(tail, 0.0, abs_tol=1e-6):
-        parts.append(f"tail {tail:+g}, out {timecode(start0 + dur0, rate)} -> "
-                     f"{timecode(start1 + dur1, rate)}")
-    return ", ".join(parts)
-
-
-def subject_and_detail(change: Dict[str, Any]) -> Tuple[str, str]:
-    """The clip, transition or track a record is about, and what happened to it."""
-    op = change.get("op")
-    if op in ("track_added", "track_removed"):
-        verb = "added" if op == "track_added" else "removed"
-        return (str(change.get("name") or "(unnamed track)"),
-                f"{change.get('kind')} track {verb}")
-    if op in ("transition_added", "transition_removed"):
-        name = str(change.get("name") or "transition")
-        detail = (f"between {clip_name(change.get('between_before'))} and "
-                  f"{clip_name(change.get('between_after'), 'the end')}")
-        if op == "transition_added":
-            detail += ", " + length(change.get("duration"))
-        return name, detail
-    subject = clip_name(change.get("clip"), "(unnamed clip)")
-    if op == "trimmed":
-        return subject, trim_detail(change.get("before") or {}, change.get("after") or {})
-    if op == "moved":
-        return subject, (
-            f"position {int(change['from_index']) + 1} -> {int(change['to_index']) + 1}, now after "
-            f"{clip_name(change.get('before_neighbor'))}, before "
-            f"{clip_name(change.get('after_neighbor'), 'the end')}")
-    if op in ("added", "removed"):
-        media = (change.get("clip") or {}).get("media_reference")
-        where = "at" if op == "added" else "from"
-        return subject, f"{where} position {int(change['index']) + 1}, {media_name(media)}"
-    if op == "effects_changed":
-        return subject, f"{change.get('before')} -> {counted(change.get('after'), 'effect', 'effects')}"
-    if op == "replaced":
-        return subject, (f"{media_name(change.get('before_media'))} -> "
-                         f"{media_name(change.get('after_media'))}")
-    return subject, str(op)
-
-
-def track_of(change: Dict[str, Any]) -> str:
-    """The track a record belongs to in the grouped list."""
-    if change.get("op") in ("track_added", "track_removed"):
-        return str(change.get("name", ""))
-    return str(change.get("track", change.get("from_track", "")))
-
-
-def describe(change: Dict[str, Any]) -> str:
-    """One line without the track, e.g. for a marker's comment."""
-    subject, detail = subject_and_detail(change)
-    return f"{LABELS.get(str(change.get('op')), str(change.get('op')))} {shown(subject)}: {shown(detail)}"
+Record = Dict[str, Any]
 
 
 class Painter:
@@ -204,32 +30,321 @@ class Painter:
         return f"\x1b[{code}m{text}\x1b[0m" if self.on and code else text
 
 
-def summary(changes: Iterable[Dict[str, Any]]) -> str:
+def counted(count: object, one: str, several: str) -> str:
+    """'1 effect', '0 effects', '2 effects'."""
+    return f"{count} {one if count == 1 else several}"
+
+
+# ----------------------------------------------------------------------------
+# Numbers and times
+
+
+def number(value: object) -> str:
+    """A count as an editor writes it: an integer when it is whole, else
+    fixed decimals with the trailing zeros cut; never an exponent."""
+    amount = _float(value)
+    if amount is None or not math.isfinite(amount):
+        return "?"
+    if math.isclose(amount, round(amount), rel_tol=0.0, abs_tol=1e-6):
+        return str(int(round(amount)))
+    text = f"{amount:.3f}".rstrip("0").rstrip(".")
+    return "0" if text == "-0" else text
+
+
+def signed(value: object) -> str:
+    """A count with its sign: `+4`, `-4`, `0`."""
+    text = number(value)
+    return text if text.startswith("-") or text in ("0", "?") else "+" + text
+
+
+def timecode(frames: float, rate: float) -> str:
+    """HH:MM:SS:FF of a frame count at a rate, non-drop-frame, at the
+    nearest whole rate (23.976 counts as 24), to the nearest frame (half a
+    frame rounds up)."""
+    if not (math.isfinite(frames) and math.isfinite(rate)):
+        return "??:??:??:??"
+    fps = max(1, int(round(rate)))
+    total = math.floor(frames + 0.5)
+    sign = "-" if total < 0 else ""
+    seconds, frame = divmod(abs(total), fps)
+    minutes, second = divmod(seconds, 60)
+    hours, minute = divmod(minutes, 60)
+    return f"{sign}{hours:02d}:{minute:02d}:{second:02d}:{frame:02d}"
+
+
+def _float(value: object) -> Optional[float]:
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        return None
+    try:
+        return float(value)
+    except OverflowError:
+        return math.inf if value > 0 else -math.inf
+
+
+def _time(value: Any) -> Optional[Tuple[float, float]]:
+    """(frames, rate) of a record time, or None when it is missing."""
+    if not isinstance(value, dict):
+        return None
+    amount, rate = _float(value.get("value")), _float(value.get("rate"))
+    if amount is None:
+        return None
+    return amount, (rate if rate and rate > 0 else 1.0)
+
+
+def _frames(value: Any, rate: float) -> Optional[float]:
+    """A frame count given as a number, or as a time at `rate` (converted
+    when its own rate differs)."""
+    plain = _float(value)
+    if plain is not None:
+        return plain
+    time = _time(value)
+    if time is None:
+        return None
+    return time[0] if time[1] == rate else time[0] * rate / time[1]
+
+
+def _at(value: Any) -> str:
+    """The timecode of a record time."""
+    time = _time(value)
+    return timecode(*time) if time else "??:??:??:??"
+
+
+def _frames_and_timecode(time: Optional[Tuple[float, float]]) -> str:
+    if time is None:
+        return "? frames"
+    return f"{number(time[0])} frames ({timecode(*time)})"
+
+
+# ----------------------------------------------------------------------------
+# What a record is about
+
+
+def _quoted(name: object) -> str:
+    return f"`{shown(name)}`"
+
+
+def _position(value: Any) -> Optional[int]:
+    return value if isinstance(value, int) and not isinstance(value, bool) else None
+
+
+def _media(media: object) -> str:
+    return shown(media) if media else "no media"
+
+
+def _is_track_record(record: Record) -> bool:
+    return str(record.get("op", "")).startswith("track_")
+
+
+def _is_transition_record(record: Record) -> bool:
+    return str(record.get("op", "")).startswith("transition_")
+
+
+def index_of(record: Record) -> Optional[int]:
+    """The record's position, from 0: on the after side, else the before side."""
+    after = _position(record.get("after_index"))
+    return after if after is not None else _position(record.get("before_index"))
+
+
+def subject(record: Record) -> str:
+    """The clip ("clip 4 `name`"), cut or track a record is about."""
+    if _is_track_record(record):
+        return f"{shown(record.get('kind') or 'other')} track"
+    index = index_of(record)
+    if _is_transition_record(record):
+        if index is None:
+            return "a cut"
+        return f"cut after clip {index}" if index > 0 else "cut before clip 1"
+    where = f"clip {index + 1}" if index is not None else "clip"
+    name = record.get("name")
+    return f"{where} {_quoted(name)}" if name else where
+
+
+def track_heading(record: Record) -> str:
+    """The heading of the record's track: its label, its name beside it
+    when it has one other than the label, and "(before)" for a track only the
+    before timeline has."""
+    label = str(record.get("track") or record.get("after_track") or record.get("before_track")
+                or "track")
+    name = record.get("track_name")
+    heading = f"{shown(label)} {_quoted(name)}" if name and name != label else shown(label)
+    if record.get("after_track") is None and record.get("before_track") is not None:
+        heading += " (before)"
+    return heading
+
+
+def _group_key(record: Record) -> Tuple[str, bool]:
+    only_before = record.get("after_track") is None and record.get("before_track") is not None
+    return str(record.get("track") or ""), only_before
+
+
+# ----------------------------------------------------------------------------
+# What happened to it
+
+
+def _names(names: Any) -> str:
+    if not isinstance(names, list) or not names:
+        return "none"
+    return ", ".join(_quoted(name) if name else "(unnamed)" for name in names)
+
+
+def _range_parts(value: Any) -> Tuple[Optional[Tuple[float, float]], Optional[Tuple[float, float]]]:
+    if not isinstance(value, dict):
+        return None, None
+    return _time(value.get("start_time")), _time(value.get("duration"))
+
+
+def _rate_of(record: Record) -> float:
+    """The rate of a trim's or slip's frame counts: the record's, else its
+    after range's."""
+    rate = _float(record.get("rate"))
+    if rate and rate > 0:
+        return rate
+    for key in ("after_range", "before_range"):
+        start, duration = _range_parts(record.get(key))
+        for time in (duration, start):
+            if time is not None:
+                return time[1]
+    return 1.0
+
+
+def _trim(record: Record) -> str:
+    rate = _rate_of(record)
+    edges = [f"{edge} {signed(frames)}"
+             for edge, frames in (("head", _frames(record.get("head"), rate)),
+                                  ("tail", _frames(record.get("tail"), rate)))
+             if frames is not None and number(frames) != "0"]
+    _, before = _range_parts(record.get("before_range"))
+    _, after = _range_parts(record.get("after_range"))
+    text = " " + ", ".join(edges) if edges else ""
+    if before is not None and after is not None:
+        if before[1] == after[1]:
+            text += (f": {number(before[0])} -> {number(after[0])} frames "
+                     f"({timecode(*before)} -> {timecode(*after)})")
+        else:
+            text += (f": {number(before[0])} frames at {number(before[1])} fps -> "
+                     f"{number(after[0])} frames at {number(after[1])} fps")
+    return text
+
+
+def _slip(record: Record) -> str:
+    rate = _rate_of(record)
+    offset = _frames(record.get("offset"), rate)
+    text = f" {number(offset) if offset is not None else '?'} frames (source offset only)"
+    before, _ = _range_parts(record.get("before_range"))
+    after, _ = _range_parts(record.get("after_range"))
+    if before is not None and after is not None:
+        text += f", source in {timecode(*before)} -> {timecode(*after)}"
+    return text
+
+
+def _transition(value: Any) -> str:
+    if not isinstance(value, dict):
+        return "none"
+    kind = value.get("transition_type") or value.get("name") or "transition"
+    ins, outs = _time(value.get("in_offset")), _time(value.get("out_offset"))
+    lengths = f"{number(ins[0]) if ins else '?'} + {number(outs[0]) if outs else '?'} frames"
+    return f"{shown(kind)} {lengths}"
+
+
+def verb_and_detail(record: Record) -> Tuple[str, str]:
+    """The coloured word of a line ("trimmed") and what follows it."""
+    op = str(record.get("op"))
+    kind = BY_OP.get(op)
+    verb = kind.one if kind else shown(op)
+    if op == "trimmed":
+        return verb, _trim(record)
+    if op == "slipped":
+        return verb, _slip(record)
+    if op == "moved":
+        before_track, after_track = record.get("before_track"), record.get("after_track")
+        index = _position(record.get("before_index"))
+        where = f"position {index + 1}" if index is not None else "elsewhere"
+        if before_track != after_track and before_track is not None:
+            where = f"{shown(before_track)} {where}"
+        return verb, f" from {where}, now at {_at(record.get('record_in'))}"
+    if op == "added":
+        return verb, f" at {_at(record.get('record_in'))}, {_media(record.get('media'))}"
+    if op == "removed":
+        return verb, f", was at {_at(record.get('record_in'))}, {_media(record.get('media'))}"
+    if op == "replaced":
+        return verb, f": {_media(record.get('before_media'))} -> {_media(record.get('after_media'))}"
+    if op == "effects_changed":
+        return verb, f": {_names(record.get('before_effects'))} -> {_names(record.get('after_effects'))}"
+    if op == "markers_changed":
+        return verb, f": {_names(record.get('before_markers'))} -> {_names(record.get('after_markers'))}"
+    if op == "renamed" or op == "track_renamed":
+        return ("renamed" if op == "track_renamed" else verb,
+                f" {_quoted(record.get('before_name') or '')} -> "
+                f"{_quoted(record.get('after_name') or '')}")
+    if op == "retimed":
+        return verb, f": speed {number(record.get('before_speed'))} -> {number(record.get('after_speed'))}"
+    if op == "enabled_changed":
+        return ("enabled" if record.get("after_enabled") else "disabled"), ""
+    if op == "metadata_changed":
+        keys = record.get("keys")
+        listed = ", ".join(_quoted(key) for key in keys) if isinstance(keys, list) else ""
+        return verb, f": {listed}" if listed else ""
+    if op == "transition_added":
+        return verb, f": {_transition(record.get('after_transition'))}"
+    if op == "transition_removed":
+        return verb, f": {_transition(record.get('before_transition'))}"
+    if op == "transition_changed":
+        return verb, (f": {_transition(record.get('before_transition'))} -> "
+                      f"{_transition(record.get('after_transition'))}")
+    if op in ("track_added", "track_removed"):
+        return ("added" if op == "track_added" else "removed"), ""
+    return verb, ""
+
+
+def describe(record: Record) -> str:
+    """The record as one line with its track, for a marker or a log entry:
+    "V1 clip 2 `interview` trimmed tail -24: 120 -> 96 frames (...)"."""
+    verb, detail = verb_and_detail(record)
+    return f"{track_heading(record)} {subject(record)} {verb}{detail}"
+
+
+# ----------------------------------------------------------------------------
+# The list
+
+
+def summary(records: Iterable[Record]) -> str:
+    """"3 changes: 1 trimmed, 2 added", or "no changes"."""
     counts: Dict[str, int] = {}
-    total = 0
-    for change in changes:
-        counts[str(change.get("op"))] = counts.get(str(change.get("op")), 0) + 1
-        total += 1
-    parts = [counted(counts[op], one, several) for op, one, several in KINDS if counts.get(op)]
-    return counted(total, "change", "changes") + ": " + ", ".join(parts) if parts else "no changes"
+    for record in records:
+        op = str(record.get("op"))
+        counts[op] = counts.get(op, 0) + 1
+    total = sum(counts.values())
+    if not total:
+        return "no changes"
+    parts = [counted(counts[kind.op], kind.one, kind.several) for kind in KINDS if counts.get(kind.op)]
+    parts += [counted(count, shown(op), shown(op)) for op, count in counts.items() if op not in BY_OP]
+    return counted(total, "change", "changes") + ": " + ", ".join(parts)
 
 
-def change_lines(changes: List[Dict[str, Any]], paint: Painter, indent: str = "") -> List[str]:
-    """The change list, grouped by track in the order tracks first appear."""
-    groups: Dict[str, List[Dict[str, Any]]] = {}
-    for change in changes:
-        groups.setdefault(track_of(change), []).append(change)
-    width = max((len(LABELS.get(str(c.get("op")), "")) for c in changes), default=0)
-    described = [(c, shown(subject), shown(detail))
-                 for c, (subject, detail) in ((c, subject_and_detail(c)) for c in changes)]
-    subject_width = max((len(subject) for _, subject, _ in described), default=0)
-    by_change = {id(c): (subject, detail) for c, subject, detail in described}
+def record_lines(records: Sequence[Record], paint: Painter, indent: str = "  ",
+                 width: Optional[int] = None) -> List[str]:
+    """One line per record, subjects padded to one width so that what
+    happened lines up."""
+    subjects = [subject(record) for record in records]
+    if width is None:
+        width = max((len(text) for text in subjects), default=0)
+    lines = []
+    for record, text in zip(records, subjects):
+        verb, detail = verb_and_detail(record)
+        kind = BY_OP.get(str(record.get("op")))
+        lines.append(f"{indent}{text.ljust(width)}  {paint(verb, kind.ansi if kind else '')}{detail}")
+    return lines
+
+
+def change_lines(records: Sequence[Record], paint: Painter, indent: str = "") -> List[str]:
+    """The change list: a heading per track, in the order tracks first
+    appear, then a line per record."""
+    groups: Dict[Tuple[str, bool], List[Record]] = {}
+    for record in records:
+        groups.setdefault(_group_key(record), []).append(record)
+    width = max((len(subject(record)) for record in records), default=0)
     lines: List[str] = []
-    for track, group in groups.items():
-        lines.append(indent + paint(f"track {shown(track)}" if track else "unnamed track", "1"))
-        for change in group:
-            op = str(change.get("op"))
-            subject, detail = by_change[id(change)]
-            label = paint(LABELS.get(op, op).ljust(width), COLOURS.get(op, ""))
-            lines.append(f"{indent}  {label}  {subject.ljust(subject_width)}  {detail}")
+    for group in groups.values():
+        lines.append(indent + paint(track_heading(group[0]), "1"))
+        lines += record_lines(group, paint, indent + "  ", width)
     return lines

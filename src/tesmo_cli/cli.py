@@ -11,12 +11,15 @@ from typing import Any, Callable, Dict, List, NoReturn, Optional, Sequence, Tupl
 import tesmo
 
 from . import changes as changes_text
+from . import changes_basic
+from ._engine import compare, compare_timelines
+from .kinds import SCHEMA
 from .revisions import resolve as revision
 from .errors import CliError
 from .files import (ADAPTER_PACKAGES, add_file_options, document_text, document_writer,
                     file_options, is_plain_json, read_document, suffix_of, text_writer,
                     write_document, write_outputs)
-from .terminal import Progress, shown, status
+from .terminal import shown, status
 
 # diff(1)'s statuses.
 SAME, DIFFERENT, TROUBLE = 0, 1, 2
@@ -207,6 +210,19 @@ def in_directory(args: argparse.Namespace, path: str) -> str:
 
 
 # ----------------------------------------------------------------------------
+# The comparison engine
+
+Records = List[Dict[str, Any]]
+
+
+def compare_stored(repo: tesmo.Repo, timelines: Sequence[str], from_empty: bool = False) -> List[Records]:
+    """The records between each stored timeline (by object id) and the next,
+    compared in the core, which reads each timeline once; with from_empty,
+    first those of the first timeline against its own tracks emptied."""
+    return compare_timelines(str(repo.root), list(timelines), from_empty=from_empty)
+
+
+# ----------------------------------------------------------------------------
 # Commands
 
 
@@ -261,54 +277,58 @@ def cmd_log(args: argparse.Namespace) -> int:
     return SAME
 
 
-def _names_clip(change: Dict[str, Any], clip: str, track: Optional[str]) -> bool:
-    if track is not None and changes_text.track_of(change) != track:
+def _names_clip(record: Dict[str, Any], clip: str, track: Optional[str]) -> bool:
+    """Whether a record is about the clip NAME (under either of its names,
+    for a rename), on the track T when given: its label on either side, or
+    its name."""
+    op = str(record.get("op", ""))
+    if op.startswith("track_") or op.startswith("transition_"):
         return False
-    refs = [change.get(key) for key in ("clip", "between_before", "between_after")]
-    return any(isinstance(ref, dict) and ref.get("name") == clip for ref in refs)
+    names = [record.get("name")]
+    if op == "renamed":
+        names += [record.get("before_name"), record.get("after_name")]
+    if clip not in names:
+        return False
+    return track is None or track in (record.get("track"), record.get("before_track"),
+                                      record.get("after_track"), record.get("track_name"))
 
 
-def _emptied(document: Any) -> Any:
-    """The document with every track emptied: what a diff against the first
-    commit starts from, so its clips count as added."""
-    try:
-        stack = dict(document["tracks"])
-        stack["children"] = [dict(child, children=[]) if isinstance(child, dict) else child
-                             for child in stack["children"]]
-        return dict(document, tracks=stack)
-    except (KeyError, TypeError):
-        return document
+def compare_history(repo: tesmo.Repo, entries: List[Tuple[str, Dict[str, Any]]]) -> List[Records]:
+    """The records of each commit of a first-parent history, newest first
+    as `entries`: each commit's timeline against its parent's, in one pass
+    of the engine over the stored timelines, and the first commit's against
+    its own tracks emptied."""
+    if not entries:
+        return []
+    oldest_first = [str(record.get("timeline", "")) for _, record in reversed(entries)]
+    return list(reversed(compare_stored(repo, oldest_first, from_empty=True)))
 
 
 def clip_log(args: argparse.Namespace, repo: tesmo.Repo) -> int:
-    """The commits along the first-parent history whose changes name a clip."""
+    """The commits along the first-parent history whose records name a clip.
+    The engine compares each commit's timeline with its first parent's, and
+    the first commit's with its own tracks emptied, in one pass that reads
+    each stored timeline once."""
     entries = history(repo, args.ref)
+    with status(f"comparing {len(entries)} commits..."):
+        compared = compare_history(repo, entries)
     found: List[Tuple[str, Dict[str, Any], List[Dict[str, Any]]]] = []
-    paint = changes_text.Painter(colour_on(args))
-    with Progress("reading history", len(entries), "commits") as progress:
-        for number, (commit_id, record) in enumerate(entries, 1):
-            if args.n is not None and len(found) >= args.n:
-                break
-            parents = record.get("parents") or []
-            if parents:
-                diff = [c.to_dict() for c in repo.diff_refs(parents[0], commit_id)]
-            else:
-                timeline = repo.read_timeline(commit_id)
-                diff = [c.to_dict() for c in tesmo.diff(_emptied(timeline), timeline)]
-            named = [c for c in diff if _names_clip(c, args.clip, args.track)]
-            if named:
-                found.append((commit_id, record, named))
-            progress.update(number)
+    for (commit_id, record), records in zip(entries, compared):
+        if args.n is not None and len(found) >= args.n:
+            break
+        named = [r for r in records if _names_clip(r, args.clip, args.track)]
+        if named:
+            found.append((commit_id, record, named))
     if args.json:
         print_json([dict(record, id=commit_id, changes=named)
                     for commit_id, record, named in found])
         return SAME
+    paint = changes_text.Painter(colour_on(args))
     width = author_width([record for _, record, _ in found])
     for commit_id, record, named in found:
         print(paint(commit_line(commit_id, record, width), "1"))
         for change in named:
-            print("    " + changes_text.describe(change)
-                  + f" (track {shown(changes_text.track_of(change))})")
+            print("    " + changes_text.describe(change))
     return SAME
 
 
@@ -401,6 +421,45 @@ class Side:
             or suffix_of(self.text) in ADAPTER_PACKAGES
 
 
+def _diff_basic(old: Side, new: Side, repo: Callable[[], tesmo.Repo],
+                documents: Optional[Tuple[Any, Any]]) -> List[Dict[str, Any]]:
+    """The module's basic diff payloads: `tesmo diff --basic`."""
+    if documents is not None:
+        found = tesmo.diff(*documents)
+    else:
+        assert old.ref is not None and new.ref is not None
+        try:
+            found = repo().diff_refs(revision(repo(), old.ref), revision(repo(), new.ref))
+        except tesmo.TesmoError:
+            # Say which side failed, and why: a missing ref, or damage.
+            old.document(repo)
+            new.document(repo)
+            raise
+    return [change.to_dict() for change in found]
+
+
+def _compare_refs(old: Side, new: Side, repo: Callable[[], tesmo.Repo]) -> List[Dict[str, Any]]:
+    """The engine's records between the timelines of two refs, read from
+    the store by the core."""
+    assert old.ref is not None and new.ref is not None
+    opened = repo()
+    timelines = []
+    for side in (old, new):
+        assert side.ref is not None
+        commit_id = full_id(opened, side.ref)
+        try:
+            timelines.append(str(opened.read_commit(commit_id).get("timeline", "")))
+        except tesmo.TesmoError as error:
+            raise damaged(opened, side.ref, commit_id, error) from None
+    try:
+        return compare_stored(opened, timelines)[0]
+    except tesmo.TesmoError:
+        # Say which side failed, and why.
+        old.document(repo)
+        new.document(repo)
+        raise
+
+
 def cmd_diff(args: argparse.Namespace) -> int:
     old, new = Side(args, args.old), Side(args, args.new)
     opened: List[tesmo.Repo] = []
@@ -413,21 +472,16 @@ def cmd_diff(args: argparse.Namespace) -> int:
     need_documents = (old.path is not None or new.path is not None
                       or old.looks_like_a_file() or new.looks_like_a_file()
                       or args.annotate is not None or args.html is not None)
-    before: Any = None
-    after: Any = None
+    documents: Optional[Tuple[Any, Any]] = None
     if need_documents:
-        before, after = old.document(repo), new.document(repo)
-        found = tesmo.diff(before, after)
-    else:
-        assert old.ref is not None and new.ref is not None
-        try:
-            found = repo().diff_refs(revision(repo(), old.ref), revision(repo(), new.ref))
-        except tesmo.TesmoError:
-            # Say which side failed, and why: a missing ref, or damage.
-            old.document(repo)
-            new.document(repo)
-            raise
-    records = [change.to_dict() for change in found]
+        documents = (old.document(repo), new.document(repo))
+    basic = _diff_basic(old, new, repo, documents) if args.basic else None
+    records: List[Dict[str, Any]] = []
+    if not args.basic or args.annotate is not None or args.html is not None:
+        if documents is not None:
+            records = compare(*documents)
+        else:
+            records = _compare_refs(old, new, repo)
 
     # Every output is made before any is written, and none is written unless
     # all can be.
@@ -435,27 +489,32 @@ def cmd_diff(args: argparse.Namespace) -> int:
     if args.annotate is not None:
         from .annotate import annotate
 
+        assert documents is not None
         path = in_directory(args, args.annotate)
-        outputs.append((path, document_writer(annotate(before, after, records), path,
+        outputs.append((path, document_writer(annotate(documents[1], records), path,
                                               file_options(args))))
     if args.html is not None:
         from .report import render_report
 
+        assert documents is not None
         with status("drawing the report..."):
-            page = render_report(before, after, before_label=args.old, after_label=args.new)
+            page = render_report(documents[0], documents[1], before_label=args.old,
+                                 after_label=args.new, changes=records)
         outputs.append((in_directory(args, args.html), text_writer(page)))
     write_outputs(outputs)
 
+    listed = basic if basic is not None else records
     if args.quiet:
         pass
     elif args.json:
-        print_json(records)
-    elif records:
+        print_json(listed if basic is not None else {"schema": SCHEMA, "changes": records})
+    elif listed:
         paint = changes_text.Painter(colour_on(args))
-        for line in changes_text.change_lines(records, paint):
+        view = changes_basic if basic is not None else changes_text
+        for line in view.change_lines(listed, paint):
             print(line)
-        print(changes_text.summary(records))
-    return DIFFERENT if records else SAME
+        print(view.summary(listed))
+    return DIFFERENT if listed else SAME
 
 
 def version_text() -> str:
@@ -554,7 +613,9 @@ def build_parser() -> Parser:
     sub.add_argument("--json", action="store_true",
                      help="print a JSON array of the commit records, each with its id")
     sub.add_argument("--clip", metavar="NAME", help="only commits that change the clip NAME")
-    sub.add_argument("--track", metavar="T", help="with --clip: only changes on the track named T")
+    sub.add_argument("--track", metavar="T",
+                     help="with --clip: only changes on the track T, a label (V1, A2) "
+                          "or a track's name")
 
     sub = command("show", "write the timeline committed at REF as OTIO JSON",
                   cmd_show, epilog=FORMATS_HELP)
@@ -577,12 +638,18 @@ def build_parser() -> Parser:
 
     sub = command("diff", "list the changes from OLD to NEW; exit status 0 when there "
                   "are none, 1 when there are, 2 on trouble", cmd_diff,
-                  epilog=SIDE_HELP + "\n\nPositions count clips from 1; lengths are in "
+                  epilog=SIDE_HELP + "\n\nChanges are grouped by track (V1, A2, ...); positions count a "
+                         "track's clips from 1;\nframes gained are positive; lengths are in "
                          "frames at each clip's own rate,\nwith timecode.\n\n" + FORMATS_HELP)
     sub.add_argument("old", metavar="OLD", help="the earlier cut: a ref or a timeline file")
     sub.add_argument("new", metavar="NEW", help="the later cut: a ref or a timeline file")
     sub.add_argument("--json", action="store_true",
-                     help="print the change payloads as one JSON array (the stable schema)")
+                     help='print the change records as JSON: {"schema": "tesmo.changes/1", '
+                          '"changes": [...]} (see docs/changes.md)')
+    sub.add_argument("--basic", action="store_true",
+                     help="list the tesmo module's basic diff instead (tesmo.diff: ten kinds "
+                          "of change); with --json, its payloads as one JSON array. "
+                          "--annotate and --html still show the engine's records")
     sub.add_argument("-q", "--quiet", action="store_true",
                      help="print nothing, not even --json; the exit status tells")
     sub.add_argument("--annotate", metavar="OUT",

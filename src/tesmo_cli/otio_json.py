@@ -1,13 +1,13 @@
 """OTIO JSON documents (dicts and lists) read the way the tesmo module reads
-them: top-level tracks only, a track's kind folded to video, audio or other,
-a clip's media named by its active reference."""
+them: top-level tracks only, a track's kind folded to video, audio or other
+and labelled as editors do (V1, A2), a clip's media named by its active
+reference."""
 
 from __future__ import annotations
 
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, TypeVar
+from typing import Any, Dict, List, Optional
 
 Json = Dict[str, Any]
-T = TypeVar("T")
 
 _ASCII_LOWER = {code: code + 32 for code in range(ord("A"), ord("Z") + 1)}
 
@@ -37,6 +37,30 @@ def track_kind(track: Json) -> str:
     return kind if kind in ("video", "audio") else "other"
 
 
+_LETTERS = {"video": "V", "audio": "A", "other": "O"}
+
+
+def labelled_tracks(document: Any) -> Dict[str, Json]:
+    """The top-level tracks by the label change records give them: V for
+    video, A for audio, O for any other kind, then the track's 1-based
+    index among the timeline's tracks of that kind."""
+    counts = {"video": 0, "audio": 0, "other": 0}
+    labelled: Dict[str, Json] = {}
+    for track in tracks(document):
+        kind = track_kind(track)
+        counts[kind] += 1
+        labelled[f"{_LETTERS[kind]}{counts[kind]}"] = track
+    return labelled
+
+
+def clips(track: Json) -> List[Json]:
+    """A track's direct clips, the items a record's position counts: no
+    gaps, transitions or nested stacks."""
+    children = track.get("children")
+    return [child for child in children if schema(child) == "Clip"] \
+        if isinstance(children, list) else []
+
+
 def media_reference(clip: Json) -> Any:
     """The clip's active reference: the single media_reference of older
     documents, or the entry of media_references its key names."""
@@ -60,25 +84,3 @@ def media(reference: Any) -> Optional[str]:
     if isinstance(name, str) and name:
         return "ref-by-name:" + name
     return None
-
-
-def pair_tracks(before: Sequence[T], after: Sequence[T],
-                kind_and_name: Callable[[T], Tuple[str, str]]) -> List[Tuple[int, int]]:
-    """(before index, after index) of each pair of tracks the diff compares:
-    greedy in the after order, same kind, an equal name preferred."""
-    olds = [kind_and_name(track) for track in before]
-    taken = [False] * len(olds)
-    pairs = []
-    for a, track in enumerate(after):
-        kind, name = kind_and_name(track)
-        found = None
-        if name:
-            found = next((b for b, old in enumerate(olds)
-                          if not taken[b] and old == (kind, name)), None)
-        if found is None:
-            found = next((b for b, old in enumerate(olds)
-                          if not taken[b] and old[0] == kind), None)
-        if found is not None:
-            taken[found] = True
-            pairs.append((found, a))
-    return pairs

@@ -1,18 +1,25 @@
-"""The visual change report: two versions of a cut drawn side by side.
+"""The visual change report: two versions of a cut drawn lane by lane.
 
 ``render_report(before, after)`` returns one self-contained HTML page. The
 page carries a compact JSON model of both timelines (every clip at its
-record position, every transition at its cut) and of the change records that
-``tesmo.diff`` gives; an inline script draws the lanes on a canvas and keeps
-one SVG element per change record, each carrying ``data-op``.
+record position, every transition at its cut) and of the change records
+the comparison engine made; an inline script draws the lanes on a canvas
+and keeps one SVG element per change record, each carrying ``data-op``.
 
-Record positions are computed here from the timeline dicts, the way
-OpenTimelineIO lays out a track: items follow each other in order, a gap
-takes its length, and a transition takes no time of its own but overlaps its
-in_offset into the item before its cut and its out_offset into the item
-after it. The tracks and clips are read as the tesmo module reads them:
-top-level tracks only, clips, gaps (and fillers) and transitions among
-their children, everything else skipped.
+This module decides nothing about what changed or which clip is which: each
+record is drawn where its own members put it, on the lane its
+``before_track`` / ``after_track`` label names, over the clip its
+``before_index`` / ``after_index`` counts to (direct clips only), and at
+``record_in`` / ``record_out`` when nothing else places it.
+
+Record positions of the drawn clips are laid out from the timeline dicts
+the way OpenTimelineIO lays out a track: items follow each other in order,
+a clip, a gap or a nested stack takes its length, and a transition takes no
+time of its own but overlaps its in_offset into the item before its cut and
+its out_offset into the item after it.
+
+The page itself (markup, style and script) lives in ``assets/``; it is
+read once and inlined, so the file the report writes needs nothing else.
 """
 
 from __future__ import annotations
@@ -20,85 +27,94 @@ from __future__ import annotations
 import html
 import json
 import math
+import os
+import re
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
-import tesmo
+from .kinds import BY_OP, KINDS
+from .otio_json import media, media_reference, schema, text, track_kind, tracks
 
-from .otio_json import media, media_reference, pair_tracks, schema, text, track_kind, tracks
-from .report_page import PAGE_SCRIPT, PAGE_STYLE
+__all__ = ["render_report", "build_model", "frames_text", "timecode", "side_label"]
 
-__all__ = ["render_report", "build_model", "OPS"]
+Record = Dict[str, Any]
+Label = Union[str, "os.PathLike[str]"]
 
-# The op strings of the ten kinds of change, in the order the page uses
-# for its legend, summary and colours.
-OPS: Tuple[str, ...] = (
-    "trimmed",
-    "moved",
-    "replaced",
-    "effects_changed",
-    "added",
-    "removed",
-    "transition_added",
-    "transition_removed",
-    "track_added",
-    "track_removed",
-)
-_OP_CODE = {op: code for code, op in enumerate(OPS)}
-
-# The rate a track is drawn at when none of its items gives one.
+# The rate a lane is drawn at when none of its items gives one.
 _DEFAULT_RATE = 24.0
+
+# Which kind a clip's fill shows when several records name it; the others
+# keep their own marks (outline, tag, bands).
+FILL_ORDER: Tuple[str, ...] = (
+    "removed", "added", "moved", "replaced", "trimmed", "slipped", "effects_changed",
+    "retimed", "enabled_changed", "renamed", "markers_changed", "metadata_changed",
+)
+
+_LETTER = {"video": "V", "audio": "A", "other": "O"}
+_KIND_ORDER = {"video": 0, "audio": 1, "other": 2}
+
+
+# ---------------------------------------------------------------------------
+# Numbers and timecode, as the text change list writes them
+
+
+def frames_text(value: float) -> str:
+    """A frame count as an editor writes it: whole frames without a decimal
+    point, never in exponent form; "?" for a value that is not finite."""
+    if not math.isfinite(value):
+        return "?"
+    if math.isclose(value, round(value), rel_tol=0.0, abs_tol=1e-6) or abs(value) >= 1e15:
+        return str(int(round(value)))
+    return f"{value:.3f}".rstrip("0").rstrip(".")
+
+
+def signed_frames(value: float) -> str:
+    """Frames gained (+) or lost (-), the sign always written."""
+    written = frames_text(value)
+    return written if written.startswith("-") or written == "?" else "+" + written
+
+
+def timecode(frames: float, rate: float) -> str:
+    """HH:MM:SS:FF of a frame count at a rate, non-drop-frame, at the
+    nearest whole rate (23.976 counts as 24)."""
+    if not (math.isfinite(frames) and math.isfinite(rate)):
+        return "??:??:??:??"
+    fps = max(1, int(round(rate)))
+    total = int(round(frames))
+    sign = "-" if total < 0 else ""
+    seconds, frame = divmod(abs(total), fps)
+    minutes, second = divmod(seconds, 60)
+    hours, minute = divmod(minutes, 60)
+    return f"{sign}{hours:02d}:{minute:02d}:{second:02d}:{frame:02d}"
+
+
+def side_label(label: Label) -> str:
+    """What a lane is labelled with: a path given as a path (os.PathLike)
+    by its file name, anything else (a ref, a name) as it is."""
+    if isinstance(label, os.PathLike):
+        path = os.fspath(label)
+        return os.path.basename(os.path.normpath(path)) or path
+    return str(label)
 
 
 # ---------------------------------------------------------------------------
 # Reading the timeline dicts
 
 
-@dataclass
+def _number(value: Any) -> Optional[float]:
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        return None
+    number = float(value)
+    return number if math.isfinite(number) else None
+
+
+@dataclass(frozen=True)
 class _Time:
     value: float
     rate: float
 
     def seconds(self) -> float:
         return self.value / self.rate if self.rate > 0 else self.value
-
-
-@dataclass
-class _Clip:
-    name: str
-    media: Optional[str]
-    start: Optional[_Time]
-    duration: Optional[_Time]
-    effects: int
-    item_index: int  # place in the track's item list
-    next_transition: Optional[int] = None  # index into the track's transitions
-    record_in: float = 0.0  # seconds from the track's start
-    length: float = 0.0  # seconds
-
-
-@dataclass
-class _Transition:
-    name: str
-    cut: float  # seconds from the track's start
-    in_offset: float  # seconds before the cut
-    out_offset: float  # seconds after the cut
-    after_clip: Optional[int]  # clip position of the clip the transition follows
-
-
-@dataclass
-class _Track:
-    name: str
-    kind: str
-    rate: float
-    clips: List[_Clip] = field(default_factory=list)
-    transitions: List[_Transition] = field(default_factory=list)
-    length: float = 0.0
-
-
-def _number(value: Any) -> Optional[float]:
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
-        return None
-    return float(value)
 
 
 def _time(value: Any) -> Optional[_Time]:
@@ -121,397 +137,420 @@ def _range(value: Any) -> Optional[Tuple[_Time, _Time]]:
     return start, duration
 
 
-def _item_length(item: Dict[str, Any], reference: Any = None) -> Optional[_Time]:
-    """How long an item lasts in its track: its source range's duration, or
-    for a clip without one, its media's available range."""
+def _seconds(value: Any) -> Optional[float]:
+    time = _time(value)
+    if time is None:
+        return None
+    seconds = time.seconds()
+    return seconds if math.isfinite(seconds) else None
+
+
+def _item_length(item: Dict[str, Any]) -> Optional[_Time]:
+    """How long an item lasts in its parent: its source range's duration;
+    for a clip without one, its media's available range; for a nested
+    stack or track without one, what its children add up to."""
     span = _range(item.get("source_range"))
-    if span is None and isinstance(reference, dict):
-        span = _range(reference.get("available_range"))
-    return None if span is None else span[1]
+    if span is not None:
+        return span[1]
+    kind = schema(item)
+    if kind == "Clip":
+        reference = media_reference(item)
+        span = _range(reference.get("available_range")) if isinstance(reference, dict) else None
+        return None if span is None else span[1]
+    if kind in ("Gap", "Filler"):
+        return _time(item.get("duration"))
+    if kind in ("Stack", "Track"):
+        children = item.get("children")
+        if not isinstance(children, list):
+            return None
+        lengths = [_composed_seconds(child) for child in children]
+        total = max(lengths, default=0.0) if kind == "Stack" else sum(lengths)
+        return _Time(total, 1.0)
+    return None
 
 
-def _track_rate(children: Sequence[Any]) -> float:
+def _composed_seconds(item: Any) -> float:
+    """Seconds an item takes inside a nested track or stack."""
+    if not isinstance(item, dict) or schema(item) == "Transition":
+        return 0.0
+    length = _item_length(item)
+    seconds = length.seconds() if length is not None else 0.0
+    return max(0.0, seconds) if math.isfinite(seconds) else 0.0
+
+
+@dataclass
+class _Clip:
+    name: str
+    media: Optional[str]
+    start: Optional[_Time]
+    duration: Optional[_Time]
+    effects: int
+    record_in: float = 0.0  # seconds from the track's start
+    length: float = 0.0  # seconds
+
+
+@dataclass
+class _Transition:
+    name: str
+    cut: float  # seconds from the track's start
+    in_offset: float  # seconds before the cut
+    out_offset: float  # seconds after the cut
+    clips_before: int  # how many direct clips come before its cut
+
+
+@dataclass
+class _Lane:
+    label: str  # V1, A2, O1
+    name: str
+    kind: str
+    rate: float
+    clips: List[_Clip] = field(default_factory=list)
+    transitions: List[_Transition] = field(default_factory=list)
+    length: float = 0.0  # seconds
+
+    def frames(self, seconds: float) -> float:
+        return seconds * self.rate
+
+
+def _lane_rate(children: Sequence[Any]) -> float:
     for child in children:
-        if schema(child) in ("Clip", "Gap", "Filler"):
-            length = _item_length(child, media_reference(child))
-            if length is not None and length.rate > 0 and math.isfinite(length.rate):
+        if isinstance(child, dict) and schema(child) in ("Clip", "Gap", "Filler"):
+            length = _item_length(child)
+            if length is not None and length.rate > 0:
                 return length.rate
     return _DEFAULT_RATE
 
 
-def _read_track(value: Dict[str, Any]) -> _Track:
+def _read_lane(value: Dict[str, Any], label: str) -> _Lane:
     children = value.get("children")
-    items = children if isinstance(children, list) else []
-    track = _Track(text(value.get("name")), track_kind(value), _track_rate(items))
+    items = [child for child in children if isinstance(child, dict)] \
+        if isinstance(children, list) else []
+    lane = _Lane(label, text(value.get("name")), track_kind(value), _lane_rate(items))
     now = 0.0
-    item_index = 0
-    previous_clip: Optional[_Clip] = None  # the clip directly before, if the last item was one
     for child in items:
         kind = schema(child)
-        if kind == "Clip":
-            reference = media_reference(child)
-            span = _range(child.get("source_range"))
-            length = _item_length(child, reference)
-            effects = child.get("effects")
-            clip = _Clip(
-                name=text(child.get("name")),
-                media=media(reference),
-                start=span[0] if span else None,
-                duration=span[1] if span else None,
-                effects=len(effects) if isinstance(effects, list) else 0,
-                item_index=item_index,
-                record_in=now,
-                length=max(0.0, length.seconds()) if length else 0.0,
-            )
-            now += clip.length
-            track.clips.append(clip)
-            previous_clip = clip
-        elif kind in ("Gap", "Filler"):
-            length = _item_length(child)
-            now += max(0.0, length.seconds()) if length else 0.0
-            previous_clip = None
-        elif kind == "Transition":
-            in_offset = _time(child.get("in_offset"))
-            out_offset = _time(child.get("out_offset"))
-            after_clip = None
-            if previous_clip is not None:
-                after_clip = len(track.clips) - 1
-                previous_clip.next_transition = len(track.transitions)
-            track.transitions.append(_Transition(
-                name=text(child.get("name")),
-                cut=now,
-                in_offset=in_offset.seconds() if in_offset else 0.0,
-                out_offset=out_offset.seconds() if out_offset else 0.0,
-                after_clip=after_clip,
-            ))
-            previous_clip = None
-        else:
+        if kind == "Transition":
+            lane.transitions.append(_Transition(
+                name=text(child.get("name")), cut=now,
+                in_offset=max(0.0, _seconds(child.get("in_offset")) or 0.0),
+                out_offset=max(0.0, _seconds(child.get("out_offset")) or 0.0),
+                clips_before=len(lane.clips)))
             continue
-        item_index += 1
-    track.length = now
-    return track
+        length = _composed_seconds(child)
+        if kind == "Clip":
+            span = _range(child.get("source_range"))
+            effects = child.get("effects")
+            lane.clips.append(_Clip(
+                name=text(child.get("name")), media=media(media_reference(child)),
+                start=span[0] if span else None, duration=span[1] if span else None,
+                effects=len(effects) if isinstance(effects, list) else 0,
+                record_in=now, length=length))
+        now += length
+    lane.length = now
+    return lane
 
 
-def _read_tracks(timeline: Any) -> List[_Track]:
-    return [_read_track(track) for track in tracks(timeline)]
+def _read_lanes(document: Any) -> Dict[str, _Lane]:
+    """The top-level tracks by the label editors use: V1, V2, A1, O1."""
+    counts: Dict[str, int] = {}
+    lanes: Dict[str, _Lane] = {}
+    for track in tracks(document):
+        kind = track_kind(track)
+        counts[kind] = counts.get(kind, 0) + 1
+        label = f"{_LETTER[kind]}{counts[kind]}"
+        lanes[label] = _read_lane(track, label)
+    return lanes
 
 
-# ---------------------------------------------------------------------------
-# Pairing: which tracks and clips the drawing puts against each other
-
-
-def _exact_key(clip: _Clip) -> Optional[str]:
-    if clip.media is None or clip.start is None or clip.duration is None:
-        return None
-    numbers = (clip.start.value, clip.start.rate, clip.duration.value, clip.duration.rate)
-    return clip.media + "|" + "|".join(f"{number:.6f}" for number in numbers)
-
-
-def _identity_key(clip: _Clip) -> Optional[str]:
-    if clip.name:
-        return "name:" + clip.name
-    if clip.media is not None:
-        return "media:" + clip.media
-    return None
-
-
-def _pair_clips(before: List[_Clip], after: List[_Clip]) -> Dict[int, int]:
-    """Clip pairs as before position -> after position: first clips with
-    equal media and source range, then the rest by name (or media)."""
-    pairs: Dict[int, int] = {}
-    paired_after: set[int] = set()
-    for key_of in (_exact_key, _identity_key):
-        groups: Dict[str, Tuple[List[int], List[int]]] = {}
-        for position, clip in enumerate(before):
-            key = key_of(clip) if position not in pairs else None
-            if key is not None:
-                groups.setdefault(key, ([], []))[0].append(position)
-        for position, clip in enumerate(after):
-            key = key_of(clip) if position not in paired_after else None
-            if key is not None:
-                groups.setdefault(key, ([], []))[1].append(position)
-        for key in sorted(groups):
-            olds, news = groups[key]
-            for old, new in zip(olds, news):
-                pairs[old] = new
-                paired_after.add(new)
-    return pairs
+def _label_key(label: str) -> Tuple[int, int, str]:
+    kind = {"V": "video", "A": "audio"}.get(label[:1], "other")
+    digits = label[1:]
+    return (_KIND_ORDER[kind], int(digits) if digits.isdigit() else 0, label)
 
 
 # ---------------------------------------------------------------------------
-# Placing each change record on the drawing
+# Placing each record where its own members say
 
 
 @dataclass
-class _Lanes:
-    """One group of lanes: a track pair, or a track on one side only."""
-    old: Optional[_Track]
-    new: Optional[_Track]
-    old_index: int
-    new_index: int
-    pairs: Dict[int, int] = field(default_factory=dict)
-    reverse: Dict[int, int] = field(default_factory=dict)
-    _by_ref: Dict[int, Dict[Tuple[str, Optional[str]], List[int]]] = field(default_factory=dict)
+class _Rows:
+    """The lanes drawn, one row per track label, the before lane above the
+    after lane. A row puts the two tracks that carry the same label side by
+    side; a record whose two labels differ joins its two rows."""
+    labels: List[str]
+    before: Dict[str, _Lane]
+    after: Dict[str, _Lane]
 
-    def clips_named(self, track: _Track, ref: Any) -> List[int]:
-        """Positions of the clips of `track` that a record's clip reference
-        names, in order."""
-        if not isinstance(ref, dict):
-            return []
-        index = self._by_ref.get(id(track))
-        if index is None:
-            index = {}
-            for position, clip in enumerate(track.clips):
-                index.setdefault((clip.name, clip.media), []).append(position)
-            self._by_ref[id(track)] = index
-        name, media = ref.get("name"), ref.get("media_reference")
-        if not isinstance(name, str) or not (media is None or isinstance(media, str)):
-            return []
-        return index.get((name, media), [])
-
-    @property
-    def display_name(self) -> str:
-        if self.new is not None and self.new.name:
-            return self.new.name
-        return self.old.name if self.old is not None else ""
+    def row(self, label: Any) -> int:
+        return self.labels.index(label) if isinstance(label, str) and label in self.labels else -1
 
 
 @dataclass
 class _Placed:
-    op: str
-    lanes: int
-    old_clip: int = -1
-    new_clip: int = -1
-    old_transition: int = -1
-    new_transition: int = -1
-    head: float = 0.0  # frames gained (+) or cut (-) at the head, at the lane rate
-    tail: float = 0.0  # frames gained (+) or cut (-) at the tail
+    before_row: int = -1
+    before_clip: int = -1
+    after_row: int = -1
+    after_clip: int = -1
+    before_transition: int = -1
+    after_transition: int = -1
+    # [row, side, first frame, last frame, style] in the lane's frames;
+    # style 0: frames cut, 1: frames gained, 2: slip.
+    bands: List[List[Any]] = field(default_factory=list)
+    span: Tuple[float, float] = (-1.0, -1.0)  # seconds, when nothing else places it
 
 
-def _ref_is(clip: _Clip, ref: Any) -> bool:
-    return (isinstance(ref, dict) and clip.name == ref.get("name")
-            and clip.media == ref.get("media_reference"))
+def _index(value: Any) -> int:
+    return value if isinstance(value, int) and not isinstance(value, bool) and value >= 0 else -1
 
 
-def _frames(seconds: float, rate: float) -> float:
-    return seconds * rate
+def _clip_at(lane: Optional[_Lane], index: int) -> int:
+    return index if lane is not None and 0 <= index < len(lane.clips) else -1
 
 
-def _locate(record: Dict[str, Any], lanes: _Lanes, index: int, used: set[Tuple[str, int]]
-            ) -> Optional[_Placed]:
-    """Where a clip or transition record of one track pair is drawn, or None
-    when nothing in that pair fits it."""
-    op = record["op"]
-    old, new = lanes.old, lanes.new
-    if old is None or new is None:
+def _transition_at(lane: Optional[_Lane], cut: int) -> int:
+    """The transition at the cut after `cut` direct clips."""
+    if lane is None or cut < 0:
+        return -1
+    return next((position for position, transition in enumerate(lane.transitions)
+                 if transition.clips_before == cut), -1)
+
+
+def _record_rate(record: Record) -> float:
+    """The rate a record's frame counts are at: its own, else its record
+    time's, else its after range's."""
+    for value in (record.get("rate"), (record.get("record_in") or {}).get("rate")
+                  if isinstance(record.get("record_in"), dict) else None):
+        rate = _number(value)
+        if rate is not None and rate > 0:
+            return rate
+    for key in ("after_range", "before_range"):
+        span = _range(record.get(key))
+        if span is not None and span[1].rate > 0:
+            return span[1].rate
+    return _DEFAULT_RATE
+
+
+def _band(lane: _Lane, clip: _Clip, row: int, side: int, at_head: bool, seconds: float,
+          style: int) -> Optional[List[Any]]:
+    """A band of `seconds` at one edge of a clip, kept inside the clip."""
+    width = min(abs(seconds), clip.length)
+    if not width > 0:
         return None
-    placed = _Placed(op, index)
-    if op in ("added", "removed"):
-        track, position = (new, record["index"]) if op == "added" else (old, record["index"])
-        if position >= len(track.clips) or not _ref_is(track.clips[position], record["clip"]):
-            return None
-        if op == "added":
-            placed.new_clip = position
-        else:
-            placed.old_clip = position
-        return placed
-    if op == "moved":
-        a, b = record["to_index"], record["from_index"]
-        if a >= len(new.clips) or b >= len(old.clips) or not _ref_is(new.clips[a], record["clip"]):
-            return None
-        placed.old_clip, placed.new_clip = b, a
-        return placed
-    if op in ("transition_added", "transition_removed"):
-        track = new if op == "transition_added" else old
-        other = old if op == "transition_added" else new
-        partner = lanes.reverse if op == "transition_added" else lanes.pairs
-        for position in lanes.clips_named(track, record["between_before"]):
-            clip = track.clips[position]
-            if clip.next_transition is None or (op, position) in used:
-                continue
-            counterpart = partner.get(position)
-            if counterpart is not None and other.clips[counterpart].next_transition is not None:
-                continue
-            used.add((op, position))
-            if op == "transition_added":
-                placed.new_transition = clip.next_transition
-            else:
-                placed.old_transition = clip.next_transition
-            return placed
-        return None
-    # trimmed, effects_changed, replaced: the record names the after clip.
-    for a in lanes.clips_named(new, record["clip"]):
-        b = lanes.reverse.get(a)
-        if b is None or (op, a) in used:
-            continue
-        after_clip, before_clip = new.clips[a], old.clips[b]
-        if op == "effects_changed" and (before_clip.effects, after_clip.effects) != (
-                record["before"], record["after"]):
-            continue
-        if op == "replaced" and (before_clip.media, after_clip.media) != (
-                record["before_media"], record["after_media"]):
-            continue
-        if op == "trimmed" and (before_clip.start is None or after_clip.start is None):
-            continue
-        used.add((op, a))
-        placed.old_clip, placed.new_clip = b, a
-        if op == "trimmed":
-            rate = new.rate
-            before_start = _seconds(record["before"]["start_time"])
-            after_start = _seconds(record["after"]["start_time"])
-            before_end = before_start + _seconds(record["before"]["duration"])
-            after_end = after_start + _seconds(record["after"]["duration"])
-            # Starting earlier gains frames at the head; ending later gains
-            # them at the tail.
-            placed.head = _frames(before_start - after_start, rate)
-            placed.tail = _frames(after_end - before_end, rate)
-        return placed
-    return None
+    start = clip.record_in if at_head else clip.record_in + clip.length - width
+    return [row, side, _num(lane.frames(start)), _num(lane.frames(start + width)), style]
 
 
-def _seconds(value: Any) -> float:
-    time = _time(value)
-    return 0.0 if time is None else time.seconds()
+def _bands(record: Record, placed: _Placed, rows: _Rows) -> List[List[Any]]:
+    """Trim bands: frames cut shaded on the before clip, frames gained on
+    the after clip. Slip bands: the source offset on each side's clip.
+    Every band lies inside its clip, however far the edit reaches."""
+    op = record.get("op")
+    sides = []
+    if placed.before_clip >= 0:
+        lane = rows.before[rows.labels[placed.before_row]]
+        sides.append((0, placed.before_row, lane, lane.clips[placed.before_clip]))
+    if placed.after_clip >= 0:
+        lane = rows.after[rows.labels[placed.after_row]]
+        sides.append((1, placed.after_row, lane, lane.clips[placed.after_clip]))
+    rate = _record_rate(record)
+    bands: List[Optional[List[Any]]] = []
+    if op == "trimmed":
+        head = _number(record.get("head")) or 0.0
+        tail = _number(record.get("tail")) or 0.0
+        for side, row, lane, clip in sides:
+            gained = side == 1
+            for at_head, amount in ((True, head), (False, tail)):
+                if (amount > 0) == gained and amount != 0:
+                    bands.append(_band(lane, clip, row, side, at_head, amount / rate,
+                                       1 if gained else 0))
+    elif op == "slipped":
+        offset = _number(record.get("offset")) or 0.0
+        for side, row, lane, clip in sides:
+            # From the head when the source moved later, from the tail when earlier.
+            bands.append(_band(lane, clip, row, side, offset > 0, offset / rate, 2))
+    return [band for band in bands if band is not None]
 
 
-def _layout(before: List[_Track], after: List[_Track]) -> List[_Lanes]:
-    """Lane groups from top to bottom: the after tracks in order, paired
-    or added, with each removed track shown where it stood before."""
-    pairs = pair_tracks(before, after, lambda track: (track.kind, track.name))
-    by_after = {a: b for b, a in pairs}
-    paired_before = set(by_after.values())
-    groups: List[_Lanes] = []
-    shown_before = 0
-    for a, track in enumerate(after):
-        b = by_after.get(a, -1)
-        if b >= 0:
-            for removed in range(shown_before, b):
-                if removed not in paired_before:
-                    groups.append(_Lanes(before[removed], None, removed, -1))
-            shown_before = max(shown_before, b + 1)
-            group = _Lanes(before[b], track, b, a)
-            group.pairs = _pair_clips(before[b].clips, track.clips)
-            group.reverse = {new: old for old, new in group.pairs.items()}
-            groups.append(group)
-        else:
-            groups.append(_Lanes(None, track, -1, a))
-    for removed in range(shown_before, len(before)):
-        if removed not in paired_before:
-            groups.append(_Lanes(before[removed], None, removed, -1))
-    return groups
-
-
-def _place_all(records: List[Dict[str, Any]], groups: List[_Lanes]) -> List[_Placed]:
-    paired = [i for i, group in enumerate(groups) if group.old is not None and group.new is not None]
-    removed_tracks = sorted((i for i, g in enumerate(groups) if g.new is None),
-                            key=lambda i: groups[i].old_index)
-    added_tracks = sorted((i for i, g in enumerate(groups) if g.old is None),
-                          key=lambda i: groups[i].new_index)
-    # The diff reports track pairs in the after timeline's order.
-    paired.sort(key=lambda i: groups[i].new_index)
-    cursor = 0
-    used: Dict[int, set[Tuple[str, int]]] = {i: set() for i in paired}
-    placed: List[_Placed] = []
-    for record in records:
-        op = record["op"]
-        if op in ("track_added", "track_removed"):
-            queue = added_tracks if op == "track_added" else removed_tracks
-            index = queue.pop(0) if queue else -1
-            placed.append(_Placed(op, index))
-            continue
-        track_name = record.get("track", record.get("from_track"))
-        spot: Optional[_Placed] = None
-        for step in range(cursor, len(paired)):
-            group = paired[step]
-            if groups[group].display_name != track_name:
-                continue
-            spot = _locate(record, groups[group], group, used[group])
-            if spot is not None:
-                cursor = step
-                break
-        if spot is None:
-            # Nothing fits: the record is listed, attached to its track.
-            fallback = next((g for g in paired[cursor:] if groups[g].display_name == track_name),
-                            paired[cursor] if paired[cursor:] else -1)
-            spot = _Placed(op, fallback)
-        placed.append(spot)
+def _place(record: Record, rows: _Rows) -> _Placed:
+    op = record.get("op")
+    placed = _Placed()
+    before_row, after_row = rows.row(record.get("before_track")), rows.row(record.get("after_track"))
+    before_lane = rows.before.get(rows.labels[before_row]) if before_row >= 0 else None
+    after_lane = rows.after.get(rows.labels[after_row]) if after_row >= 0 else None
+    placed.before_row = before_row if before_lane is not None else -1
+    placed.after_row = after_row if after_lane is not None else -1
+    before_index, after_index = _index(record.get("before_index")), _index(record.get("after_index"))
+    if isinstance(op, str) and op.startswith("transition_"):
+        placed.before_transition = _transition_at(before_lane, before_index)
+        placed.after_transition = _transition_at(after_lane, after_index)
+    elif not (isinstance(op, str) and op.startswith("track_")):
+        placed.before_clip = _clip_at(before_lane, before_index)
+        placed.after_clip = _clip_at(after_lane, after_index)
+        placed.bands = _bands(record, placed, rows)
+    start, end = _seconds(record.get("record_in")), _seconds(record.get("record_out"))
+    if start is not None and end is not None:
+        placed.span = (start, max(start, end))
     return placed
 
 
 # ---------------------------------------------------------------------------
-# Text for the change table
+# Text for the change table, in the text change list's words and signs
 
 
-def _count(value: float) -> str:
-    if not math.isfinite(value):
-        return str(value)
-    rounded = round(value, 3)
-    return str(int(rounded)) if rounded == int(rounded) else f"{rounded:g}"
+def _names(value: Any) -> str:
+    if not isinstance(value, list) or not value:
+        return "none"
+    return ", ".join(str(item) for item in value)
 
 
-def _signed(value: float) -> str:
-    amount = _count(abs(value))
-    return ("+" if value > 0 else "\u2212" if value < 0 else "\u00b1") + amount
+def _time_text(value: Any) -> Optional[str]:
+    time = _time(value)
+    if time is None:
+        return None
+    return f"{timecode(time.value, time.rate)}"
 
 
-def _ref_name(ref: Any, missing: str) -> str:
-    if isinstance(ref, dict) and ref.get("name"):
-        return str(ref["name"])
-    if isinstance(ref, dict) and ref.get("media_reference"):
-        return str(ref["media_reference"])
-    return missing
+def _range_text(value: Any) -> str:
+    span = _range(value)
+    if span is None:
+        return "no range"
+    start, duration = span
+    return (f"{frames_text(duration.value)} frames from {timecode(start.value, start.rate)}")
 
 
-def _frames_at(value: Any, rate: float) -> str:
-    return _count(_seconds(value) * rate)
+def _ranges(record: Record) -> List[str]:
+    """The source ranges of a trim or slip, when the record has them."""
+    if _range(record.get("before_range")) is None and _range(record.get("after_range")) is None:
+        return []
+    return [f"{_range_text(record.get('before_range'))} \u2192 {_range_text(record.get('after_range'))}"]
 
 
-def _detail(record: Dict[str, Any], spot: _Placed, groups: List[_Lanes]) -> Tuple[str, str]:
-    """The subject (clip, transition or track name) and one line saying
-    what happened, in frames at the track's rate; positions count from 1,
-    as in the command's change list."""
-    op = record["op"]
-    group = groups[spot.lanes] if 0 <= spot.lanes < len(groups) else None
-    track = (group.new or group.old) if group else None
-    rate = track.rate if track else _DEFAULT_RATE
+def _speed(value: Any) -> str:
+    number = _number(value)
+    return "?" if number is None else f"{frames_text(number)}x"
+
+
+def _transition_text(value: Any) -> str:
+    if not isinstance(value, dict):
+        return "none"
+    parts = [str(value.get("transition_type") or value.get("name") or "transition")]
+    for key in ("in_offset", "out_offset"):
+        time = _time(value.get(key))
+        if time is not None:
+            parts.append(f"{key.split('_')[0]} {frames_text(time.value)}")
+    return " ".join(parts)
+
+
+def _position(record: Record) -> str:
+    before, after = _index(record.get("before_index")), _index(record.get("after_index"))
+    before_track, after_track = record.get("before_track"), record.get("after_track")
+    if before >= 0 and after >= 0:
+        if before_track != after_track:
+            return f"{before_track} position {before + 1} \u2192 {after_track} position {after + 1}"
+        return f"position {before + 1} \u2192 {after + 1}"
+    if after >= 0:
+        return f"at position {after + 1}"
+    if before >= 0:
+        return f"from position {before + 1}"
+    return ""
+
+
+def detail(record: Record) -> str:
+    """One line saying what happened, in frames at the record's rate with
+    timecode; positions count from 1, as in the command's change list."""
+    op = record.get("op")
     if op in ("track_added", "track_removed"):
-        return record["name"] or "(unnamed)", f"{record['kind']} track"
-    if op in ("transition_added", "transition_removed"):
-        where = (f"between {_ref_name(record['between_before'], 'the start')} and "
-                 f"{_ref_name(record['between_after'], 'the end')}")
-        if record.get("duration"):
-            where = f"{_frames_at(record['duration'], rate)} frames, {where}"
-        return record["name"] or "(transition)", where
-    subject = _ref_name(record["clip"], "(unnamed clip)")
+        return f"{record.get('kind')} track"
+    if op == "track_renamed":
+        return f"{record.get('before_name') or '(unnamed)'} \u2192 {record.get('after_name') or '(unnamed)'}"
+    if isinstance(op, str) and op.startswith("transition_"):
+        where = f"at the cut after clip {_index(record.get('after_index' if op != 'transition_removed' else 'before_index'))}"
+        # The record time of a transition is the stretch it overlaps.
+        start, end = _time_text(record.get("record_in")), _time_text(record.get("record_out"))
+        if start is not None:
+            where += f", {start}" + (f" to {end}" if end is not None else "")
+        return (f"{_transition_text(record.get('before_transition'))} \u2192 "
+                f"{_transition_text(record.get('after_transition'))}, {where}")
+    parts: List[str] = []
     if op == "trimmed":
-        before, after = record["before"], record["after"]
-        return subject, (f"in {_frames_at(before['start_time'], rate)} \u2192 "
-                         f"{_frames_at(after['start_time'], rate)}, length "
-                         f"{_frames_at(before['duration'], rate)} \u2192 "
-                         f"{_frames_at(after['duration'], rate)} frames (head "
-                         f"{_signed(spot.head)}, tail {_signed(spot.tail)})")
-    if op == "moved":
-        return subject, (f"position {record['from_index'] + 1} \u2192 {record['to_index'] + 1}, "
-                         f"now after {_ref_name(record['before_neighbor'], 'the start')}")
-    if op in ("added", "removed"):
-        return subject, f"at position {record['index'] + 1}"
-    if op == "effects_changed":
-        return subject, f"{record['before']} \u2192 {record['after']} effects"
-    return subject, (f"{record['before_media'] or '(no media)'} \u2192 "
-                     f"{record['after_media'] or '(no media)'}")
+        head = _number(record.get("head"))
+        tail = _number(record.get("tail"))
+        if head:
+            parts.append(f"head {signed_frames(head)}")
+        if tail:
+            parts.append(f"tail {signed_frames(tail)}")
+        parts.extend(_ranges(record))
+    elif op == "slipped":
+        offset = _number(record.get("offset"))
+        parts.append(f"source {signed_frames(offset) if offset is not None else '?'} frames")
+        parts.extend(_ranges(record))
+    elif op == "replaced":
+        parts.append(f"{record.get('before_media') or 'no media'} \u2192 "
+                     f"{record.get('after_media') or 'no media'}")
+    elif op == "effects_changed":
+        parts.append(f"{_names(record.get('before_effects'))} \u2192 {_names(record.get('after_effects'))}")
+    elif op == "markers_changed":
+        parts.append(f"{_names(record.get('before_markers'))} \u2192 {_names(record.get('after_markers'))}")
+    elif op == "renamed":
+        parts.append(f"{record.get('before_name') or '(unnamed)'} \u2192 {record.get('after_name') or '(unnamed)'}")
+    elif op == "retimed":
+        parts.append(f"speed {_speed(record.get('before_speed'))} \u2192 {_speed(record.get('after_speed'))}")
+    elif op == "enabled_changed":
+        parts.append("enabled" if record.get("after_enabled") else "disabled")
+    elif op == "metadata_changed":
+        parts.append(f"keys {_names(record.get('keys'))}")
+    elif op in ("added", "removed") and record.get("media"):
+        parts.append(str(record.get("media")))
+    where = _position(record) if op in ("moved", "added", "removed") else ""
+    if where:
+        parts.append(where)
+    record_in = _time_text(record.get("record_in"))
+    if record_in is not None:
+        parts.append(f"record in {record_in}")
+    return ", ".join(parts)
+
+
+def tag(record: Record) -> str:
+    """The words under a clip's name: the kind's short word, or for a trim
+    the frames gained at each edge and for a slip the source offset."""
+    op = str(record.get("op"))
+    kind = BY_OP.get(op)
+    short = kind.short if kind is not None else op
+    if op == "trimmed":
+        edges = [f"{edge} {signed_frames(amount)}" for edge in ("head", "tail")
+                 for amount in [_number(record.get(edge))] if amount]
+        return " ".join(edges) or short
+    if op == "slipped":
+        offset = _number(record.get("offset"))
+        return f"{short} {signed_frames(offset)}" if offset is not None else short
+    return short
+
+
+def subject(record: Record) -> str:
+    """The clip, transition or track a record is about."""
+    name = record.get("name")
+    if isinstance(name, str) and name:
+        return name
+    op = str(record.get("op"))
+    if op.startswith("track_"):
+        return "(unnamed track)"
+    if op.startswith("transition_"):
+        return "(transition)"
+    found = record.get("media")
+    return f"[{found}]" if isinstance(found, str) and found else "(unnamed clip)"
 
 
 # ---------------------------------------------------------------------------
 # The page
 
 
-def _num(value: float) -> float | int:
+def _num(value: float) -> Union[float, int]:
     """A time for the page's model: three decimals, an integer when whole;
     0 for a value that is not finite, which JSON cannot hold."""
     if not math.isfinite(value):
         return 0
     rounded = round(value, 3)
-    return int(rounded) if rounded == int(rounded) else rounded
+    return int(rounded) if rounded == int(rounded) and abs(rounded) < 2 ** 53 else rounded
 
 
 class _MediaTable:
@@ -519,34 +558,33 @@ class _MediaTable:
         self.index: Dict[str, int] = {}
         self.names: List[str] = []
 
-    def __call__(self, media: Optional[str]) -> int:
-        if media is None:
+    def __call__(self, found: Optional[str]) -> int:
+        if found is None:
             return -1
-        if media not in self.index:
-            self.index[media] = len(self.names)
-            self.names.append(media)
-        return self.index[media]
+        if found not in self.index:
+            self.index[found] = len(self.names)
+            self.names.append(found)
+        return self.index[found]
 
 
-def _track_model(track: Optional[_Track], media: _MediaTable) -> Any:
+def _lane_model(lane: Optional[_Lane], table: _MediaTable) -> Any:
     """A lane's data: [name, kind, rate, length in frames, clips, transitions].
     A clip is [name, media, source start, source duration, source rate,
     record in, record length, effects]; record times are frames at the
     lane's rate, source times in the clip's own rate (0 when absent).
     A transition is [name, cut, in_offset, out_offset] in frames."""
-    if track is None:
+    if lane is None:
         return None
-    rate = track.rate
-    clips = [[clip.name, media(clip.media),
+    clips = [[clip.name, table(clip.media),
               _num(clip.start.value) if clip.start else 0,
               _num(clip.duration.value) if clip.duration else 0,
               _num(clip.duration.rate) if clip.duration else 0,
-              _num(clip.record_in * rate), _num(clip.length * rate), clip.effects]
-             for clip in track.clips]
-    transitions = [[transition.name, _num(transition.cut * rate),
-                    _num(transition.in_offset * rate), _num(transition.out_offset * rate)]
-                   for transition in track.transitions]
-    return [track.name, track.kind, _num(rate), _num(track.length * rate), clips, transitions]
+              _num(lane.frames(clip.record_in)), _num(lane.frames(clip.length)), clip.effects]
+             for clip in lane.clips]
+    transitions = [[transition.name, _num(lane.frames(transition.cut)),
+                    _num(lane.frames(transition.in_offset)), _num(lane.frames(transition.out_offset))]
+                   for transition in lane.transitions]
+    return [lane.name, lane.kind, _num(lane.rate), _num(lane.frames(lane.length)), clips, transitions]
 
 
 def _script_json(value: Any) -> str:
@@ -556,66 +594,105 @@ def _script_json(value: Any) -> str:
     return written.replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026")
 
 
-def build_model(before: Any, after: Any, *, before_label: str = "OLD",
-                after_label: str = "NEW", title: Optional[str] = None) -> Dict[str, Any]:
-    """The data the page draws, as a JSON-ready dict. Raises
-    ``tesmo.TesmoError`` when either timeline cannot be read."""
-    changes = [change.to_dict() for change in tesmo.diff(before, after)]
-    groups = _layout(_read_tracks(before), _read_tracks(after))
-    placed = _place_all(changes, groups)
-    media = _MediaTable()
-    lanes = [[group.display_name, _track_model(group.old, media), _track_model(group.new, media)]
-             for group in groups]
-    records = []
-    for record, spot in zip(changes, placed):
-        subject, detail = _detail(record, spot, groups)
-        records.append([_OP_CODE[record["op"]], spot.lanes, spot.old_clip, spot.new_clip,
-                        spot.old_transition, spot.new_transition, subject, detail,
-                        _num(spot.head), _num(spot.tail)])
+def _compare(before: Any, after: Any) -> List[Record]:
+    from . import compare
+
+    return list(compare(before, after))
+
+
+def build_model(before: Any, after: Any, *, before_label: Label = "before",
+                after_label: Label = "after", title: Optional[str] = None,
+                changes: Optional[Sequence[Record]] = None) -> Dict[str, Any]:
+    """The data the page draws, as a JSON-ready dict. ``changes`` are the
+    comparison engine's records; when None the engine is asked once."""
+    records = list(_compare(before, after) if changes is None else changes)
+    before_lanes, after_lanes = _read_lanes(before), _read_lanes(after)
+    rows = _Rows(sorted(set(before_lanes) | set(after_lanes), key=_label_key),
+                 before_lanes, after_lanes)
+    table = _MediaTable()
+    ops = [kind.op for kind in KINDS]
+    code = {op: index for index, op in enumerate(ops)}
+    placed_records = []
+    for record in records:
+        op = record.get("op")
+        spot = _place(record, rows)
+        placed_records.append([
+            code.get(op, -1) if isinstance(op, str) else -1, spot.before_row, spot.before_clip,
+            spot.after_row, spot.after_clip, spot.before_transition, spot.after_transition,
+            subject(record), detail(record), spot.bands, _num(spot.span[0]), _num(spot.span[1]),
+            str(record.get("track") or record.get("after_track") or record.get("before_track") or ""),
+            tag(record)])
     if title is None:
         names = [value.get("name") for value in (before, after) if isinstance(value, dict)]
         named = [name for name in names if isinstance(name, str) and name]
         title = f"Changes to {named[-1]}" if named else "Changes between two cuts"
-    return {"title": title, "labels": [before_label, after_label], "ops": list(OPS),
-            "media": media.names, "lanes": lanes, "records": records}
+    return {
+        "title": title,
+        "labels": [side_label(before_label), side_label(after_label)],
+        "kinds": [[kind.op, kind.one, kind.several, kind.short, kind.colour] for kind in KINDS],
+        "fill": [code[op] for op in FILL_ORDER],
+        "media": table.names,
+        "rows": [[label, _lane_model(before_lanes.get(label), table),
+                  _lane_model(after_lanes.get(label), table)] for label in rows.labels],
+        "records": placed_records,
+    }
 
 
-def render_report(before: Any, after: Any, *, before_label: str = "OLD",
-                  after_label: str = "NEW", title: Optional[str] = None) -> str:
+# ---------------------------------------------------------------------------
+# The page's assets
+
+
+def _asset(name: str) -> str:
+    from importlib import resources
+
+    if hasattr(resources, "files"):
+        return (resources.files(__package__) / "assets" / name).read_text(encoding="utf-8")
+    return resources.read_text(f"{__package__}.assets", name, encoding="utf-8")  # pragma: no cover
+
+
+_PAGE: Optional[Tuple[str, str, str]] = None
+
+
+def _page_assets() -> Tuple[str, str, str]:
+    """The page's markup, style and script, read once."""
+    global _PAGE
+    if _PAGE is None:
+        markup, style, script = _asset("report.html"), _asset("report.css"), _asset("report.js")
+        for name, body in (("report.css", style), ("report.js", script)):
+            # Inlined as the body of an element, neither may end it early.
+            if re.search(r"</(style|script)", body, re.I):
+                raise RuntimeError(f"{name} holds a closing tag")
+        _PAGE = (markup, style, script)
+    return _PAGE
+
+
+def render_report(before: Any, after: Any, *, before_label: Label = "before",
+                  after_label: Label = "after", title: Optional[str] = None,
+                  changes: Optional[Sequence[Record]] = None) -> str:
     """The change report between two timeline dicts (OpenTimelineIO JSON)
     as one self-contained HTML page, starting with ``<!DOCTYPE html>``.
+
+    ``changes`` is the list of change records (docs/changes.md) the page
+    draws; when None, ``tesmo_cli.compare(before, after)`` makes them. A
+    label given as a path (``os.PathLike``) is shown by its file name.
 
     The page needs no network: style, script and data are inline, and its
     content security policy forbids every fetch. Each change record is one
     element with a ``data-op`` attribute holding its op string, and the
-    root element's ``data-records`` holds the number of records. Raises
-    ``tesmo.TesmoError`` when either timeline cannot be read."""
-    model = build_model(before, after, before_label=before_label,
-                        after_label=after_label, title=title)
+    root element's ``data-records`` holds the number of records."""
+    model = build_model(before, after, before_label=before_label, after_label=after_label,
+                        title=title, changes=changes)
     count = len(model["records"])
-    heading = html.escape(model["title"])
-    noun = "change" if count == 1 else "changes"
-    return (
-        "<!DOCTYPE html>\n"
-        f'<html lang="en" data-records="{count}">\n<head>\n<meta charset="utf-8">\n'
-        '<meta http-equiv="Content-Security-Policy" content="default-src \'none\'; '
-        "style-src 'unsafe-inline'; script-src 'unsafe-inline'; img-src data:\">\n"
-        '<meta name="viewport" content="width=device-width, initial-scale=1">\n'
-        f"<title>{heading}</title>\n<style>{PAGE_STYLE}</style>\n</head>\n<body>\n"
-        f'<header><h1>{heading}</h1><p class="sub">{html.escape(before_label)} \u2192 '
-        f'{html.escape(after_label)} \u00b7 <b id="record-count">{count}</b> {noun}</p>'
-        '<div id="summary"></div></header>\n'
-        '<div id="legend"></div>\n'
-        '<div id="toolbar"><button id="zoom-out" title="Zoom out (-)">\u2212</button>'
-        '<button id="zoom-in" title="Zoom in (+)">+</button>'
-        '<button id="zoom-fit" title="Show the whole cut (0)">Fit</button>'
-        '<span class="hint">Ctrl + wheel zooms at the pointer; scroll sideways to move '
-        'along time; click a clip or a row to select it.</span></div>\n'
-        '<div id="view"><div id="spacer"></div><div id="stage"><canvas id="lanes"></canvas>'
-        '<svg id="marks" xmlns="http://www.w3.org/2000/svg"></svg></div></div>\n'
-        '<div id="tip" hidden></div>\n'
-        '<table id="changes"><thead><tr><th>#</th><th>Change</th><th>Track</th>'
-        "<th>Clip or transition</th><th>What happened</th></tr></thead><tbody></tbody></table>\n"
-        f'<script type="application/json" id="model">{_script_json(model)}</script>\n'
-        f"<script>{PAGE_SCRIPT}</script>\n</body>\n</html>\n"
-    )
+    markup, style, script = _page_assets()
+    fills = {
+        "count": str(count),
+        "title": html.escape(model["title"]),
+        "before": html.escape(model["labels"][0]),
+        "after": html.escape(model["labels"][1]),
+        "noun": "change" if count == 1 else "changes",
+        "style": style,
+        "model": _script_json(model),
+        "script": script,
+    }
+    # One pass, so that nothing filled in is read for placeholders again.
+    return re.sub(r"\{\{(\w+)\}\}", lambda found: fills[found.group(1)], markup)

@@ -303,6 +303,21 @@ TEST(CompareRecord, MetadataNamesItsKeys) {
   EXPECT_EQ(member(record(a, b), "keys"), JsonValue(JsonArray{"edit", "gone", "new"}));
 }
 
+TEST(CompareRecord, ElementIdsOfExchangeFilesAreNotChanges) {
+  const JsonValue base = timeline({track("Video", same_named(1))});
+  const auto with = [&](JsonObject fcp) {
+    JsonValue v = base;
+    item(v, 0, 0).insert("metadata", JsonObject{{"fcp_xml", std::move(fcp)}, {"note", "keep"}});
+    return v;
+  };
+  const JsonValue first = with(JsonObject{{"@frameBlend", "FALSE"}, {"@id", "clipitem-1"}});
+  const JsonValue renumbered = with(JsonObject{{"@frameBlend", "FALSE"}, {"@id", "clipitem-7"}});
+  const JsonValue blended = with(JsonObject{{"@frameBlend", "TRUE"}, {"@id", "clipitem-7"}});
+  EXPECT_EQ(summary(first, renumbered), std::vector<std::string>{});
+  EXPECT_EQ(summary(first, blended), std::vector<std::string>{"metadata_changed V1 0>0"});
+  EXPECT_EQ(member(record(first, blended), "keys"), JsonValue(JsonArray{"fcp_xml"}));
+}
+
 // --- Tracks --------------------------------------------------------------------
 
 TEST(CompareTracks, UnnamedTracksKeepTheirLabelsWhenOneIsInserted) {
@@ -354,6 +369,30 @@ TEST(CompareTransitions, ClipRemovedWithItsTransition) {
   JsonValue after = timeline({track("Video", same_named(4))});
   children(after, 0).erase(children(after, 0).begin() + 2);
   EXPECT_EQ(summary(before, after), (std::vector<std::string>{"transition_removed V1 2>-", "removed V1 2>-"}));
+}
+
+// --- A recut --------------------------------------------------------------------
+
+TEST(CompareRecut, ClipsChangedAroundAMoveStillPair) {
+  // The first clip moves to the end while its neighbours are trimmed,
+  // relinked, removed and joined by a new one: the moved clip must not cut
+  // the others off from their old selves.
+  JsonArray clips;
+  for (const char* name : {"alpha", "bravo", "charlie", "delta", "echo"}) {
+    clips.push_back(clip({name, std::string("/media/") + name + ".mov", 10, 48}));
+  }
+  const JsonValue before = timeline({track("Video", clips)});
+  JsonValue after = before;
+  JsonArray& v = children(after, 0);
+  set_time(std::get<JsonObject>(v[1].data), "duration", 36);
+  v[2] = clip({"charlie", "/media/charlie_v2.mov", 10, 48});
+  v.erase(v.begin() + 3);
+  v.insert(v.begin() + 3, clip({"foxtrot", "/media/foxtrot.mov", 5, 30}));
+  JsonValue alpha = v[0];
+  v.erase(v.begin());
+  v.insert(v.begin() + 3, alpha);
+  EXPECT_EQ(summary(before, after), (std::vector<std::string>{"trimmed V1 1>0", "replaced V1 2>1", "removed V1 3>-",
+                                                              "added V1 ->2", "moved V1 0>3"}));
 }
 
 // --- Hard inputs ---------------------------------------------------------------

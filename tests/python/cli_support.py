@@ -57,3 +57,23 @@ def frames_clip(name, frames, media=None, effects=0):
     """A clip as the command's tests write them: a length in frames at 24
     fps, from the start of media named after the clip unless given."""
     return clip(name, media or f"{name}.mov", duration=frames, effects=effects)
+
+
+# What an adapter keeps in a clip's metadata about the file it read: the FCP
+# XML adapter's clip ids (renumbered on every export) and the EDL adapter's
+# reel names and comments. Two exports of one cut can differ there alone.
+ADAPTER_METADATA = {"cmx_3600", "fcp_xml"}
+
+
+def edits(records):
+    """The records of a diff but for changes to adapter metadata only."""
+    return [r for r in records
+            if not (r["op"] == "metadata_changed" and set(r["keys"]) <= ADAPTER_METADATA)]
+
+
+def diff_records(*args, cwd, status=None):
+    """The records `tesmo diff ARGS --json` prints, checking its schema."""
+    result = run("diff", *args, "--json", cwd=cwd, check_status=status)
+    printed = json.loads(result.stdout)
+    assert printed["schema"] == "tesmo.changes/1" and list(printed) == ["schema", "changes"]
+    return printed["changes"]

@@ -349,12 +349,29 @@ def _edit(name: str, timeline: Any) -> None:
         timeline.tracks.append(music)
     elif name == "remove track":
         timeline.tracks.remove(timeline.tracks[1])
+    elif name == "nest":
+        # A nested stack before "bridge": it takes record time, and it is
+        # not one of the track's clips.
+        nested = otio.schema.Stack(name="insert_shot")
+        inner = otio.schema.Track()
+        inner.append(otio.schema.Clip(name="inside", source_range=otio.opentime.TimeRange(
+            frames(0), frames(30))))
+        nested.append(inner)
+        picture.insert(picture.index(clip("bridge")), nested)
+        clip("close").source_range = otio.opentime.TimeRange(frames(50), frames(100))
+    elif name == "cross-track move":
+        # "cafe" leaves V1 for a second picture track above it.
+        upper = otio.schema.Track(name="V2", kind=otio.schema.TrackKind.Video)
+        upper.append(otio.schema.Gap(source_range=otio.opentime.TimeRange(frames(0), frames(200))))
+        upper.append(picture.pop(picture.index(clip("cafe"))))
+        timeline.tracks.insert(1, upper)
     else:
         raise ValueError(name)
 
 
 EDITS = ["trim tail", "trim head", "move", "replace media", "delete", "insert", "effects",
-         "add transition", "remove transition", "add track", "remove track"]
+         "add transition", "remove transition", "add track", "remove track", "nest",
+         "cross-track move"]
 
 
 def edited_pair(*edits: str) -> Tuple[Any, Any]:
@@ -364,3 +381,94 @@ def edited_pair(*edits: str) -> Tuple[Any, Any]:
     for edit in edits:
         _edit(edit, timeline)
     return before, json.loads(timeline.to_json_string())
+
+
+# ---------------------------------------------------------------------------
+# Smaller pairs for single rules of the drawing
+
+
+def frames_clip(name: str, start: float, duration: float, rate: float = 24) -> Any:
+    import opentimelineio as otio  # type: ignore[import-untyped, unused-ignore]
+
+    def span(first: float, length: float) -> Any:
+        return otio.opentime.TimeRange(otio.opentime.RationalTime(first, rate),
+                                       otio.opentime.RationalTime(length, rate))
+
+    # The media lasts well past the shot (the FCP writer needs its length).
+    return otio.schema.Clip(
+        name=name, media_reference=otio.schema.ExternalReference(
+            target_url=f"file:///media/{name}.mov", available_range=span(0, 10000)),
+        source_range=span(start, duration))
+
+
+def three_shots(edit: Optional[Tuple[str, float, float]] = None) -> Any:
+    """V1 of three 48-frame shots; `edit` moves the middle one's source
+    (name, start change, duration change) in frames."""
+    import opentimelineio as otio  # type: ignore[import-untyped, unused-ignore]
+
+    timeline = otio.schema.Timeline(name="three")
+    track = otio.schema.Track(name="picture", kind=otio.schema.TrackKind.Video)
+    for name, first in (("left", 100), ("middle", 500), ("right", 900)):
+        start, duration = float(first), 48.0
+        if edit is not None and edit[0] == name:
+            start, duration = start + edit[1], duration + edit[2]
+        track.append(frames_clip(name, start, duration))
+    timeline.tracks.append(track)
+    return json.loads(timeline.to_json_string())
+
+
+def ntsc_cut(shots: int = 30, seconds: int = 10) -> Any:
+    """A 23.976 fps picture track of `shots` shots of `seconds` each."""
+    import opentimelineio as otio  # type: ignore[import-untyped, unused-ignore]
+
+    rate = 24000 / 1001
+    timeline = otio.schema.Timeline(name="ntsc")
+    track = otio.schema.Track(name="picture", kind=otio.schema.TrackKind.Video)
+    for index in range(shots):
+        track.append(frames_clip(f"shot_{index:02d}", 1000 + 300 * index, seconds * 24, rate))
+    timeline.tracks.append(track)
+    return json.loads(timeline.to_json_string())
+
+
+def fcp_xml_pair(directory: Path) -> Tuple[Path, Path]:
+    """The base cut and its recut written as Final Cut Pro 7 XML by the
+    otio-fcp-adapter at 23.976 fps, with nested sound, two video tracks and
+    a dissolve; returns the two files."""
+    import opentimelineio as otio  # type: ignore[import-untyped, unused-ignore]
+
+    rate = 24000 / 1001
+
+    def cut(recut: bool) -> Any:
+        timeline = otio.schema.Timeline(name="harbour_fcp")
+        picture = otio.schema.Track(name="picture", kind=otio.schema.TrackKind.Video)
+        names = ["dawn", "gulls", "maria", "nets", "boat", "dusk"]
+        if recut:
+            names.remove("nets")
+            names.insert(1, names.pop(names.index("boat")))
+        for index, name in enumerate(names):
+            start, duration = 240 + 48 * index, 96 + 24 * (index % 3)
+            if recut and name == "maria":
+                duration -= 30
+            picture.append(frames_clip(name, start, duration, rate))
+        titles = otio.schema.Track(name="titles", kind=otio.schema.TrackKind.Video)
+        titles.append(otio.schema.Gap(source_range=otio.opentime.TimeRange(
+            otio.opentime.RationalTime(0, rate), otio.opentime.RationalTime(48, rate))))
+        titles.append(frames_clip("title_card", 0, 72 if not recut else 96, rate))
+        sound = otio.schema.Track(name="sound", kind=otio.schema.TrackKind.Audio)
+        sound.append(frames_clip("room_tone", 0, 600, rate))
+        timeline.tracks.extend([picture, titles, sound])
+        return timeline
+
+    paths = []
+    for name, recut in (("assembly.xml", False), ("recut.xml", True)):
+        path = directory / name
+        otio.adapters.write_to_file(cut(recut), str(path), adapter_name="fcp_xml")
+        paths.append(path)
+    return paths[0], paths[1]
+
+
+def read_timeline_file(path: Path) -> Any:
+    """A timeline file read through OpenTimelineIO's adapters, as a dict."""
+    import opentimelineio as otio  # type: ignore[import-untyped, unused-ignore]
+
+    return json.loads(otio.adapters.read_from_file(str(path)).to_json_string())

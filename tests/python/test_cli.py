@@ -16,6 +16,7 @@ from pathlib import Path
 import pytest
 
 import tesmo
+import tesmo_cli
 from cli_support import one_error_line, run, snapshot, tesmo_command, write_json
 from otio_support import clip, timeline, track
 
@@ -165,7 +166,7 @@ def test_minus_c_selects_the_repository_and_relative_paths(work, tmp_path_factor
     ("main", "recut", 1), ("recut", "main", 1), ("main", "main", 0),
     ("assembly.otio", "recut.otio", 1), ("main", "recut.otio", 1), ("file:recut.otio", "ref:recut", 0),
 ])
-def test_diff_json_is_the_module_payloads(work, old, new, status):
+def test_diff_json_is_the_engine_records_and_basic_the_module_payloads(work, old, new, status):
     commit(work, "assembly.otio", "Assembly")
     run("branch", "recut", cwd=work, check_status=0)
     run("switch", "recut", cwd=work, check_status=0)
@@ -174,7 +175,11 @@ def test_diff_json_is_the_module_payloads(work, old, new, status):
     side = lambda text: documents[re.sub(r"^(ref:|file:)|\.otio$", "", text)]
     result = run("diff", old, new, "--json", cwd=work)
     assert result.returncode == status, result.stderr
-    assert json.loads(result.stdout) == [c.to_dict() for c in tesmo.diff(side(old), side(new))]
+    assert json.loads(result.stdout) == {"schema": "tesmo.changes/1",
+                                         "changes": tesmo_cli.compare(side(old), side(new))}
+    basic = run("diff", old, new, "--json", "--basic", cwd=work)
+    assert basic.returncode == status, basic.stderr
+    assert json.loads(basic.stdout) == [c.to_dict() for c in tesmo.diff(side(old), side(new))]
 
 
 def test_diff_prefix_forces_a_ref_over_an_existing_file(work):
@@ -183,23 +188,44 @@ def test_diff_prefix_forces_a_ref_over_an_existing_file(work):
     as_file = run("diff", "assembly.otio", "recut.otio", "--json", cwd=work)
     as_ref = run("diff", "assembly.otio", "ref:recut.otio", "--json", cwd=work)
     assert (as_file.returncode, as_ref.returncode) == (1, 0)
-    assert json.loads(as_ref.stdout) == []
+    assert json.loads(as_ref.stdout) == {"schema": "tesmo.changes/1", "changes": []}
 
 
 def test_diff_change_list_reads_as_an_edit(work):
     result = run("diff", "assembly.otio", "recut.otio", "--color", "never", cwd=work)
     assert result.returncode == 1
-    lines = result.stdout.splitlines()
-    assert lines[0] == "track V1"
-    text = "\n".join(lines)
-    # interview 120 -> 96 frames at 24 fps, cut at the tail: 5 s -> 4 s.
-    assert re.search(r"interview\s+120 -> 96 frames \(00:00:05:00 -> 00:00:04:00\), tail -24", text)
-    assert re.search(r"intro\s+position 1 -> 2, now after interview, before credits", text)
-    assert re.search(r"outro\s+from position 3, outro\.mov", text)
-    assert re.search(r"credits\s+at position 3, credits\.mov", text)
-    assert "\x1b[" not in text
-    assert lines[-1] == "4 changes: 1 trimmed, 1 moved, 1 added, 1 removed"
+    # The outro's slot now holds credits: new media and a new name in place.
+    assert result.stdout == (
+        "V1\n"
+        "  clip 1 `interview`  trimmed tail -24: 120 -> 96 frames (00:00:05:00 -> 00:00:04:00)\n"
+        "  clip 2 `intro`      moved from position 1, now at 00:00:04:00\n"
+        "  clip 3 `credits`    replaced: outro.mov -> credits.mov\n"
+        "  clip 3 `credits`    renamed `outro` -> `credits`\n"
+        "4 changes: 1 trimmed, 1 moved, 1 replaced, 1 renamed\n")
     assert run("diff", "assembly.otio", "recut.otio", "-q", cwd=work).stdout == ""
+    assert run("diff", "recut.otio", "recut.otio", cwd=work, check_status=0).stdout == ""
+
+
+def test_diff_basic_keeps_the_module_diff_list(work):
+    result = run("diff", "assembly.otio", "recut.otio", "--basic", "--color", "never", cwd=work)
+    assert result.returncode == 1
+    assert result.stdout == (
+        "track V1\n"
+        "  move    intro      position 1 -> 2, now after interview, before credits\n"
+        "  trim    interview  120 -> 96 frames (00:00:05:00 -> 00:00:04:00), tail -24, "
+        "out 00:00:05:00 -> 00:00:04:00\n"
+        "  remove  outro      from position 3, outro.mov\n"
+        "  add     credits    at position 3, credits.mov\n"
+        "4 changes: 1 trimmed, 1 moved, 1 added, 1 removed\n")
+    assert run("diff", "assembly.otio", "recut.otio", "--basic", "-q", cwd=work).stdout == ""
+    assert run("diff", "recut.otio", "recut.otio", "--basic", cwd=work, check_status=0).stdout == ""
+    # The markers of --annotate are the engine's records, --basic or not.
+    run("diff", "assembly.otio", "recut.otio", "--basic", "--annotate", "marked.otio", cwd=work,
+        check_status=1)
+    marked = json.loads((work / "marked.otio").read_text())
+    markers = [m["metadata"]["tesmo"] for item in marked["tracks"]["children"][0]["children"]
+               for m in item.get("markers", [])]
+    assert sorted(m["op"] for m in markers) == ["moved", "renamed", "replaced", "trimmed"]
 
 
 @pytest.mark.parametrize("env, option, coloured", [

@@ -117,9 +117,9 @@ def test_columns_line_up_whatever_the_length_of_names(work):
     commit(work, cut(frames_clip("x", 12), frames_clip(long_name, 7)), "two")
     run("branch", "a-much-longer-branch-name", cwd=work, check_status=0)
     lines = run("diff", "HEAD~1", "HEAD", cwd=work, check_status=1).stdout.splitlines()
-    changes = [line for line in lines if line.startswith("  trim")]
+    changes = [line for line in lines if line.startswith("  clip ")]
     assert len(changes) == 2
-    assert len({re.search(r"\d+ -> \d+ frames", line).start() for line in changes}) == 1, changes
+    assert len({line.index(" trimmed tail +2: ") for line in changes}) == 1, changes
     for listing in ("log", "branch"):
         rows = run(listing, cwd=work, check_status=0).stdout.splitlines()
         # The last column starts at one place on every row.
@@ -138,7 +138,7 @@ def test_counts_take_the_singular_or_the_plural(work, clips_after, summary):
     out = run("diff", "a.otio", "b.otio", cwd=work, check_status=1).stdout
     assert out.splitlines()[-1] == summary
     if "effects" in summary:
-        assert "0 -> 1 effect" in out and "1 effects" not in out.splitlines()[1]
+        assert out.splitlines()[1] == "  clip 1 `a`  effects changed: none -> `fx0`"
 
 
 def test_transitions_are_counted_singular(work):

@@ -135,6 +135,11 @@ def test_compare_timelines_reads_each_stored_timeline_once(tmp_path):
     found = _engine.compare_timelines(str(repo.root), ids)
     assert found == [tesmo_cli.compare(versions[0], versions[1]),
                      tesmo_cli.compare(versions[1], versions[2])]
+    # From the first version's own tracks, emptied: every clip added.
+    with_first = _engine.compare_timelines(str(repo.root), ids, from_empty=True)
+    assert with_first[1:] == found
+    assert [(r["op"], r["track"], r["after_index"]) for r in with_first[0]] == \
+        [("added", "V1", i) for i in range(20)] + [("added", "A1", i) for i in range(6)]
     assert _engine.compare_timelines(str(repo.root), ids[:1]) == []
     assert _engine.compare_timelines(str(repo.root), [ids[0], ids[0]]) == [[]]
     with pytest.raises(tesmo.TesmoError):

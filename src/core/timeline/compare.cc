@@ -351,7 +351,6 @@ class TrackPairing {
       if (!akeys_[a].empty()) after_by_key[akeys_[a]].push_back(a);
       if (after_.clips[a].media) after_by_media[*after_.clips[a].media].push_back(a);
     }
-    if (after_by_key.empty() && after_by_media.empty()) return;
     std::unordered_map<std::string_view, std::size_t> taken;
     for (std::size_t b = 0; b < before_.clips.size(); ++b) {
       if (after_of_[b] != kNoIndex || bkeys_[b].empty()) continue;
@@ -361,19 +360,35 @@ class TrackPairing {
       while (next < it->second.size() && before_of_[it->second[next]] != kNoIndex) ++next;
       if (next < it->second.size()) pair(b, it->second[next++]);
     }
+    // Then clips alike enough to be one clip wherever they are: the same
+    // media over most of the same source (trimmed or slipped on the way),
+    // or the same name over the same source (relinked on the way).
+    std::unordered_map<std::string_view, std::vector<std::size_t>> after_by_name;
+    for (std::size_t a = 0; a < after_.clips.size(); ++a) {
+      if (before_of_[a] == kNoIndex && !after_.clips[a].name.empty()) after_by_name[after_.clips[a].name].push_back(a);
+    }
     std::vector<Candidate> candidates;
     for (std::size_t b = 0; b < before_.clips.size(); ++b) {
       const CutClip& clip = before_.clips[b];
-      if (after_of_[b] != kNoIndex || !clip.media || !clip.source_range) continue;
-      auto it = after_by_media.find(*clip.media);
-      if (it == after_by_media.end() || it->second.size() > 64) continue;
-      for (std::size_t a : it->second) {
-        const CutClip& other = after_.clips[a];
-        if (before_of_[a] != kNoIndex || !other.source_range) continue;
-        if (!clip.name.empty() && !other.name.empty() && clip.name != other.name) continue;
-        const double shared = overlap(*clip.source_range, *other.source_range);
-        if (shared < 0.5) continue;
-        candidates.push_back({shared, std::abs(double(b) - double(a)), b, a});
+      if (after_of_[b] != kNoIndex || !clip.source_range) continue;
+      const auto consider = [&](const std::vector<std::size_t>& bucket) {
+        // A name or media shared by very many clips tells nothing apart.
+        if (bucket.size() > 64) return;
+        for (std::size_t a : bucket) {
+          const CutClip& other = after_.clips[a];
+          if (before_of_[a] != kNoIndex || !other.source_range) continue;
+          if (!clip.name.empty() && !other.name.empty() && clip.name != other.name) continue;
+          const double score = affinity(clip, other);
+          const bool same_media = clip.media && other.media && *clip.media == *other.media;
+          if (same_media ? overlap(*clip.source_range, *other.source_range) < 0.5 : score < 70.0) continue;
+          candidates.push_back({score, std::abs(double(b) - double(a)), b, a});
+        }
+      };
+      if (clip.media) {
+        if (auto it = after_by_media.find(*clip.media); it != after_by_media.end()) consider(it->second);
+      }
+      if (!clip.name.empty()) {
+        if (auto it = after_by_name.find(clip.name); it != after_by_name.end()) consider(it->second);
       }
     }
     pair_greedily(candidates);
@@ -494,7 +509,12 @@ void clip_edits(const CutClip& b, const CutClip& a, Edit base, std::size_t order
   if (!(b.speed == a.speed || (std::isnan(b.speed) && std::isnan(a.speed)))) add(EditOp::Retimed);
   if (b.enabled != a.enabled) add(EditOp::EnabledChanged);
   if (b.markers_text != a.markers_text) add(EditOp::MarkersChanged);
-  if (b.metadata_text != a.metadata_text) add(EditOp::MetadataChanged);
+  // Texts differ rarely; only then are they read to see whether anything
+  // but element ids changed.
+  if (b.metadata_text != a.metadata_text &&
+      !(comparable_metadata(b.metadata_text.view()) == comparable_metadata(a.metadata_text.view()))) {
+    add(EditOp::MetadataChanged);
+  }
 }
 
 void transition_edits(const Cut& before, const Cut& after, std::size_t bt, std::size_t at, std::size_t order,

@@ -157,15 +157,8 @@ void clip_members(const CutClip* b, const CutClip* a, EditOp op, JsonObject& o) 
       o.insert("removed", names_json(only_in(b->markers, a->markers)));
       break;
     case EditOp::MetadataChanged: {
-      // The texts are canonical, so they parse; a member that differs in
-      // canonical text differs in value.
-      const auto members = [](const SharedText& text) {
-        Result<JsonValue> value = parse_json(text.view());
-        const JsonObject* object = value ? value->get_object() : nullptr;
-        return object ? *object : JsonObject();
-      };
-      const JsonObject bm = members(b->metadata_text);
-      const JsonObject am = members(a->metadata_text);
+      const JsonObject bm = comparable_metadata(b->metadata_text.view());
+      const JsonObject am = comparable_metadata(a->metadata_text.view());
       std::set<std::string> keys;
       for (const auto& [key, value] : bm) {
         const JsonValue* other = am.find(key);

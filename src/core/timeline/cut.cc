@@ -103,6 +103,26 @@ std::string clip_key(const CutClip& clip) {
   return key;
 }
 
+JsonObject comparable_metadata(std::string_view text) {
+  Result<JsonValue> value = parse_json(text);
+  JsonObject* members = value ? value->get_object() : nullptr;
+  if (!members) return JsonObject();
+  std::vector<JsonObject::Member> kept;
+  for (const auto& [key, member] : *members) {
+    const JsonObject* space = member.get_object();
+    if (space == nullptr || !space->find("@id")) {
+      kept.emplace_back(key, member);
+      continue;
+    }
+    std::vector<JsonObject::Member> inner;
+    for (const auto& [name, item] : *space) {
+      if (name != "@id") inner.emplace_back(name, item);
+    }
+    kept.emplace_back(key, JsonObject::from_sorted(std::move(inner)));
+  }
+  return JsonObject::from_sorted(std::move(kept));
+}
+
 Result<Cut> read_cut(const JsonValue& root) { return cut_read::read(JsonView<const JsonValue>(&root)); }
 
 Result<Cut> read_cut(const JsonTape& document) { return cut_read::read(TapeView(&document, document.root())); }

@@ -100,6 +100,12 @@ struct ClipMemo {
 // range; a cut compared with itself pairs every clip on its key.
 std::string clip_key(const CutClip& clip);
 
+// The members of a clip's metadata (given as its canonical text) that are
+// compared: all of them, except the element ids ("@id") that exchange
+// files give their items inside an adapter's namespace, which the file
+// numbers anew each time it is written.
+JsonObject comparable_metadata(std::string_view text);
+
 // "V", "A" or "O" and the 1-based index: the label of the n-th (from 0)
 // track of a kind.
 std::string track_label(TrackKind kind, std::size_t index_in_kind);
