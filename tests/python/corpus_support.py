@@ -687,6 +687,7 @@ class Editor:
                             "after_index": after[1] if after else None}
             e.record = record
             e.details.setdefault("name", e.obj.get("name", ""))
+            e.details.setdefault("media", media(e.obj) if schema(e.obj) == "Clip" else None)
         return Case(case_id, self.sample.name, self.sample.format, group, description,
                     self.before, self.after, self.expects, sorted(set(self.tags)))
 
