@@ -66,22 +66,22 @@ def installed_version(dist: str) -> Optional[str]:
 def download_sdist(dist: str, version: Optional[str], into: Path, timeout: float) -> Path:
     """The source distribution of `dist`, downloaded by pip into `into`.
     Build requirements come as wheels: only the package itself is a source."""
-    spec = f"{dist}=={version}" if version else dist
+    wanted = f"{dist}=={version}" if version else dist
     normalized = dist.replace("-", "_").lower()
     command = [sys.executable, "-m", "pip", "download", "--quiet", "--disable-pip-version-check",
                "--no-deps", "--no-binary", dist, "--dest", str(into),
-               "--timeout", "30", "--retries", "1", spec]  # no network: fail in a minute
+               "--timeout", "30", "--retries", "1", wanted]  # no network: fail in a minute
     try:
         done = subprocess.run(command, capture_output=True, text=True, timeout=timeout,
                               stdin=subprocess.DEVNULL)
     except subprocess.TimeoutExpired as e:
-        raise FetchError(f"pip download {spec} took more than {timeout:.0f} s") from e
+        raise FetchError(f"pip download {wanted} took more than {timeout:.0f} s") from e
     found = [p for p in into.iterdir()
              if p.name.lower().replace("-", "_").startswith(normalized + "_")
              and p.name.endswith((".tar.gz", ".zip"))]
     if done.returncode != 0 or len(found) != 1:
         lines = [line for line in done.stderr.splitlines() if not line.startswith("WARNING")]
-        raise FetchError(f"pip download {spec} failed: " + " / ".join(lines[-3:]))
+        raise FetchError(f"pip download {wanted} failed: " + " / ".join(lines[-3:]))
     return found[0]
 
 

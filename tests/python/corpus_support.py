@@ -19,12 +19,12 @@ from __future__ import annotations
 
 import contextlib
 import hashlib
-import importlib.util
 import io
 import json
 import logging
 import math
 import random
+import sys
 import tempfile
 from collections import Counter
 from dataclasses import dataclass, field
@@ -56,10 +56,12 @@ WRITERS: Dict[str, Tuple[str, str]] = {
 def load_fetcher() -> ModuleType:
     """scripts/fetch_corpus.py as a module."""
     path = ROOT / "scripts" / "fetch_corpus.py"
-    spec = importlib.util.spec_from_file_location("fetch_corpus", path)
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module = sys.modules.get("fetch_corpus")
+    if module is None:
+        module = ModuleType("fetch_corpus")
+        module.__file__ = str(path)
+        exec(compile(path.read_text(encoding="utf-8"), str(path), "exec"), module.__dict__)
+        sys.modules["fetch_corpus"] = module
     return module
 
 
