@@ -6,6 +6,7 @@ import argparse
 import json
 import os
 import sys
+from pathlib import Path
 from typing import Any, Callable, Dict, List, NoReturn, Optional, Sequence, Tuple
 
 import tesmo
@@ -498,8 +499,10 @@ def cmd_diff(args: argparse.Namespace) -> int:
 
         assert documents is not None
         with status("drawing the report..."):
-            page = render_report(documents[0], documents[1], before_label=args.old,
-                                 after_label=args.new, changes=records)
+            # Files are labelled by their name, refs as given.
+            page = render_report(documents[0], documents[1], changes=records,
+                                 before_label=Path(old.path) if old.path is not None else args.old,
+                                 after_label=Path(new.path) if new.path is not None else args.new)
         outputs.append((in_directory(args, args.html), text_writer(page)))
     write_outputs(outputs)
 

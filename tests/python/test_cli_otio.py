@@ -330,8 +330,6 @@ def test_repeated_clip_names_read_as_one_removal_relink_and_move(tmp_path):
     assert places["moved"][0] == ("V1", moved["after_index"])
 
 
-@pytest.mark.xfail(strict=True, reason="the engine reports the FCP XML adapter's clip ids "
-                                       "(clipitem-N, renumbered on each export) as metadata changes")
 def test_fcp_xml_clip_ids_are_not_changes(tmp_path):
     need_adapter("xml")
     export(interview_cut(False), tmp_path / "old.xml")
