@@ -149,7 +149,7 @@ def load_corpus(dest: Path) -> Corpus:
         try:
             tls, built = timelines_of(read_any(path))
         except Exception as e:  # any adapter failure: the sample is listed as unreadable
-            unreadable.append((entry["path"], f"{type(e).__name__}: {str(e)[:80]}"))
+            unreadable.append((entry["path"], f"{type(e).__name__}: {' '.join(str(e).split())[:80]}"))
             continue
         for n, tl in enumerate(tls):
             name = entry["path"] + (f"#{n}" if len(tls) > 1 else "")
@@ -872,8 +872,9 @@ def reexport(sample: Sample) -> Reexport:
                                 f"read back {len(tls)} timelines")
             return Reexport(sample.name, sample.format, sample.timeline, to_dict(tls[0]))
         except Exception as e:  # the adapter cannot write or read this one: listed, not judged
+            why = " ".join(str(e).split())[:100]
             return Reexport(sample.name, sample.format, sample.timeline, None,
-                            f"{type(e).__name__}: {str(e)[:100]}")
+                            f"{type(e).__name__}: {why}")
 
 
 SPEED = ("LinearTimeWarp", "FreezeFrame")
