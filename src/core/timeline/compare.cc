@@ -19,6 +19,7 @@
 // Paired clips outside the longest run that kept its order are moved.
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -70,7 +71,9 @@ double affinity(const CutClip& b, const CutClip& a) {
   const bool media = b.media && a.media && *b.media == *a.media;
   const bool name = !b.name.empty() && b.name == a.name;
   const bool range = b.source_range && a.source_range && same_range(b.source_range, a.source_range);
-  const double bonus = name ? 5.0 : 0.0;
+  // Alike in name, and in effects, speed, markers and metadata, tell apart
+  // clips of one source.
+  const double bonus = (name ? 5.0 : 0.0) + (b.extras == a.extras ? 5.0 : 0.0);
   if (media) {
     if (range) return 100.0 + bonus;
     if (b.source_range && a.source_range) {
@@ -434,24 +437,36 @@ class TrackPairing {
 // Track pairing
 
 // Shared clip keys between every before and after track of one kind.
-std::vector<std::vector<std::size_t>> shared_keys(const Cut& before, const Cut& after,
-                                                  const std::vector<std::size_t>& bs,
-                                                  const std::vector<std::size_t>& as) {
-  std::vector<std::vector<std::size_t>> shared(bs.size(), std::vector<std::size_t>(as.size(), 0));
-  std::unordered_map<std::string_view, std::vector<std::pair<std::size_t, std::size_t>>> where;  // key -> (i, count)
-  std::unordered_map<std::string_view, std::size_t> counts;
-  for (std::size_t i = 0; i < bs.size(); ++i) {
-    counts.clear();
-    for (const CutClip& clip : before.tracks[bs[i]].clips) ++counts[clip.key];
-    for (auto& [key, count] : counts) where[key].push_back({i, count});
-  }
-  for (std::size_t j = 0; j < as.size(); ++j) {
-    counts.clear();
-    for (const CutClip& clip : after.tracks[as[j]].clips) ++counts[clip.key];
-    for (const auto& [key, count] : counts) {
-      auto it = where.find(key);
-      if (it == where.end()) continue;
-      for (const auto& [i, n] : it->second) shared[i][j] += std::min(n, count);
+// Clips every before track of one kind shares with every after track:
+// clips of equal keys, and among them those alike in all else too.
+// [0] counts clips of equal keys, [1] those alike in all else too.
+std::array<std::vector<std::vector<double>>, 2> shared_clips(const Cut& before, const Cut& after,
+                                                             const std::vector<std::size_t>& bs,
+                                                             const std::vector<std::size_t>& as) {
+  std::array<std::vector<std::vector<double>>, 2> shared;
+  shared.fill(std::vector<std::vector<double>>(bs.size(), std::vector<double>(as.size(), 0.0)));
+  // Clip keys, and keys with the hash of the rest.
+  using Key = std::pair<std::string_view, std::uint64_t>;
+  struct KeyHash {
+    std::size_t operator()(const Key& k) const { return std::hash<std::string_view>()(k.first) ^ k.second; }
+  };
+  for (bool full : {false, true}) {
+    std::unordered_map<Key, std::vector<std::pair<std::size_t, std::size_t>>, KeyHash> where;  // key -> (i, count)
+    std::unordered_map<Key, std::size_t, KeyHash> counts;
+    const auto key = [&](const CutClip& clip) { return Key{clip.key, full ? clip.extras : 0}; };
+    for (std::size_t i = 0; i < bs.size(); ++i) {
+      counts.clear();
+      for (const CutClip& clip : before.tracks[bs[i]].clips) ++counts[key(clip)];
+      for (auto& [k, count] : counts) where[k].push_back({i, count});
+    }
+    for (std::size_t j = 0; j < as.size(); ++j) {
+      counts.clear();
+      for (const CutClip& clip : after.tracks[as[j]].clips) ++counts[key(clip)];
+      for (const auto& [k, count] : counts) {
+        auto it = where.find(k);
+        if (it == where.end()) continue;
+        for (const auto& [i, n] : it->second) shared[full][i][j] += double(std::min(n, count));
+      }
     }
   }
   return shared;
@@ -475,7 +490,7 @@ void pair_kind(const Cut& before, const Cut& after, const std::vector<std::size_
     for (std::size_t k = 0; k < std::min(n, m); ++k) link(k, k);
     return;
   }
-  const std::vector<std::vector<std::size_t>> shared = shared_keys(before, after, bs, as);
+  const std::array<std::vector<std::vector<double>>, 2> shared = shared_clips(before, after, bs, as);
   const auto weight = [&](std::size_t i, std::size_t j) {
     const std::string& bn = before.tracks[bs[i]].name;
     const std::string& an = after.tracks[as[j]].name;
@@ -483,7 +498,15 @@ void pair_kind(const Cut& before, const Cut& after, const std::vector<std::size_
     // between pairings that tie, the one keeping positions wins.
     const double names = bn == an ? (bn.empty() ? 1.0 : 2.0) : 0.0;
     const double distance = i > j ? double(i - j) : double(j - i);
-    return 4.0 * double(shared[i][j]) + names + 1.0 - 0.001 * distance;
+    // Two empty tracks are as alike as tracks get.
+    const bool both_empty = before.tracks[bs[i]].clips.empty() && after.tracks[as[j]].clips.empty();
+    // Clips one track has and the other lacks count a little against them.
+    const CutTrack& bt = before.tracks[bs[i]];
+    const CutTrack& at = after.tracks[as[j]];
+    const double unshared = double(bt.clips.size() + at.clips.size()) - 2.0 * shared[0][i][j];
+    const double metadata = bt.metadata_text == at.metadata_text ? 1.5 : 0.0;
+    return 2.0 * (shared[0][i][j] + shared[1][i][j]) + names + metadata + (both_empty ? 2.0 : 0.0) + 1.0 -
+           0.01 * unshared - 0.001 * distance;
   };
   std::vector<double> dp((n + 1) * (m + 1), 0.0);
   const auto at = [&](std::size_t i, std::size_t j) -> double& { return dp[i * (m + 1) + j]; };
