@@ -32,6 +32,7 @@ import re
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
+from .changes import number as frames_text, signed as signed_frames, timecode
 from .kinds import BY_OP, KINDS
 from .otio_json import media, media_reference, schema, text, track_kind, tracks
 
@@ -52,40 +53,6 @@ FILL_ORDER: Tuple[str, ...] = (
 
 _LETTER = {"video": "V", "audio": "A", "other": "O"}
 _KIND_ORDER = {"video": 0, "audio": 1, "other": 2}
-
-
-# ---------------------------------------------------------------------------
-# Numbers and timecode, as the text change list writes them
-
-
-def frames_text(value: float) -> str:
-    """A frame count as an editor writes it: whole frames without a decimal
-    point, never in exponent form; "?" for a value that is not finite."""
-    if not math.isfinite(value):
-        return "?"
-    if math.isclose(value, round(value), rel_tol=0.0, abs_tol=1e-6) or abs(value) >= 1e15:
-        return str(int(round(value)))
-    return f"{value:.3f}".rstrip("0").rstrip(".")
-
-
-def signed_frames(value: float) -> str:
-    """Frames gained (+) or lost (-), the sign always written."""
-    written = frames_text(value)
-    return written if written.startswith("-") or written == "?" else "+" + written
-
-
-def timecode(frames: float, rate: float) -> str:
-    """HH:MM:SS:FF of a frame count at a rate, non-drop-frame, at the
-    nearest whole rate (23.976 counts as 24)."""
-    if not (math.isfinite(frames) and math.isfinite(rate)):
-        return "??:??:??:??"
-    fps = max(1, int(round(rate)))
-    total = int(round(frames))
-    sign = "-" if total < 0 else ""
-    seconds, frame = divmod(abs(total), fps)
-    minutes, second = divmod(seconds, 60)
-    hours, minute = divmod(minutes, 60)
-    return f"{sign}{hours:02d}:{minute:02d}:{second:02d}:{frame:02d}"
 
 
 def side_label(label: Label) -> str:

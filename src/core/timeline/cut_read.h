@@ -242,17 +242,10 @@ CutTrack read_track(const V& object, ClipMemo* memo) {
 // read_cut over a view; the same checks and messages as read_otio_timeline.
 template <class V>
 Result<Cut> read(const V& root, ClipMemo* memo = nullptr) {
-  if (!root.is_object()) return Error("expected an object at the OTIO root");
-  std::optional<std::string_view> schema = root.find("OTIO_SCHEMA").string();
-  if (!schema || !schema->starts_with("Timeline.")) {
-    return Error("expected Timeline root, got " + std::string(schema ? *schema : std::string_view()));
-  }
-  V stack = root.find("tracks");
-  if (!stack) return Error("Timeline has no `tracks`");
-  if (!stack.is_object()) return Error("expected the top stack to be an object");
-  V children = stack.find("children");
-  std::optional<std::size_t> count = children.array_size();
-  if (!count) return Error("stack has no `children` array");
+  Result<V> found = otio_read::stack_children(root);
+  if (!found) return found.error();
+  const V children = *found;
+  const std::optional<std::size_t> count = children.array_size();
 
   Cut cut;
   std::size_t per_kind[3] = {0, 0, 0};

@@ -155,9 +155,10 @@ TrackModel read_track(const V& object) {
   return track;
 }
 
-// read_otio_timeline over a view; the same checks and messages.
+// The children array of a timeline's tracks stack, after the checks of
+// read_otio_timeline, with its messages.
 template <class V>
-Result<TimelineModel> read_timeline(const V& root) {
+Result<V> stack_children(const V& root) {
   if (!root.is_object()) return Error("expected an object at the OTIO root");
   // The root is the one place where the schema version suffix matters.
   std::optional<std::string_view> schema = root.find("OTIO_SCHEMA").string();
@@ -168,8 +169,17 @@ Result<TimelineModel> read_timeline(const V& root) {
   if (!stack) return Error("Timeline has no `tracks`");
   if (!stack.is_object()) return Error("expected the top stack to be an object");
   V children = stack.find("children");
-  std::optional<std::size_t> count = children.array_size();
-  if (!count) return Error("stack has no `children` array");
+  if (!children.array_size()) return Error("stack has no `children` array");
+  return children;
+}
+
+// read_otio_timeline over a view; the same checks and messages.
+template <class V>
+Result<TimelineModel> read_timeline(const V& root) {
+  Result<V> found = stack_children(root);
+  if (!found) return found.error();
+  const V children = *found;
+  const std::optional<std::size_t> count = children.array_size();
 
   TimelineModel model;
   for (std::size_t i = 0; i < *count; ++i) {
