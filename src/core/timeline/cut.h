@@ -53,6 +53,7 @@ struct CutClip {
 
   std::optional<RationalTime> record_in;   // at the clip's rate; none when unknown
   std::optional<RationalTime> record_out;
+  std::size_t item = 0;  // index among the track's children
 };
 
 struct CutTransition {
@@ -62,6 +63,7 @@ struct CutTransition {
   std::optional<RationalTime> out_offset;
   std::size_t cut = 0;  // the number of the track's clips before it
   std::optional<RationalTime> record_at;  // the cut's time, at the track's rate
+  std::size_t item = 0;  // index among the track's children
 };
 
 struct CutTrack {
@@ -70,6 +72,7 @@ struct CutTrack {
   std::string label;  // "V1", "A2", "O1": kind letter and 1-based index among the tracks of that kind
   std::vector<CutClip> clips;
   std::vector<CutTransition> transitions;  // in document order, so by cut
+  std::size_t item = 0;  // index among the stack's children
 };
 
 struct Cut {

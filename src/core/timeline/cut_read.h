@@ -217,11 +217,13 @@ CutTrack read_track(const V& object, ClipMemo* memo) {
     if (!schema) continue;
     if (*schema == "Transition") {
       track.transitions.push_back(read_transition(item, track.clips.size(), clock));
+      track.transitions.back().item = i;
       continue;
     }
     std::optional<RationalTime> length;
     if (*schema == "Clip") {
       track.clips.push_back(read_clip(item, clock, memo));
+      track.clips.back().item = i;
       if (const std::optional<TimeRange>& range = track.clips.back().source_range) length = range->duration;
     } else {
       length = item_length(item, *schema == "Filler" ? "Gap" : *schema, 0);
@@ -257,6 +259,7 @@ Result<Cut> read(const V& root, ClipMemo* memo = nullptr) {
     if (!track.is_object() || schema_of(track) != std::string_view("Track")) continue;
     cut.tracks.push_back(read_track(track, memo));
     CutTrack& added = cut.tracks.back();
+    added.item = i;
     added.label = track_label(added.kind, per_kind[static_cast<std::size_t>(added.kind)]++);
   }
   return cut;
