@@ -12,6 +12,7 @@
 #include "core/store/repo.h"
 #include "core/timeline/compare.h"
 #include "core/timeline/cut.h"
+#include "core/timeline/merge.h"
 #include "python/args.h"
 #include "python/convert.h"
 #include "python/errors.h"
@@ -132,6 +133,57 @@ PyObject* engine_compare_timelines(PyObject*, PyObject* args, PyObject* kwargs) 
 }
 
 // ---------------------------------------------------------------------------
+// The three-way merge of timelines, for tesmo_cli.merge_timelines.
+
+constexpr Param kMergeParams[] = {{"base", true}, {"ours", true}, {"theirs", true}, {"favor", false}};
+
+// A new list of the records made by `to_json` from `items`.
+template <typename Item, typename ToJson>
+Result<PyRef> json_list(const std::vector<Item>& items, ToJson to_json) {
+  JsonArray list;
+  list.reserve(items.size());
+  for (const Item& item : items) list.push_back(to_json(item));
+  return to_python(JsonValue(std::move(list)));
+}
+
+PyObject* engine_merge(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyObject* argv[4];
+    if (!match_arguments({"merge", kMergeParams}, args, kwargs, argv)) return nullptr;
+    std::optional<std::string> favor_name;
+    if (!convert_optional_string("favor", argv[3], favor_name)) return nullptr;
+    MergeFavor favor = MergeFavor::Ours;
+    if (favor_name && *favor_name == "theirs") {
+      favor = MergeFavor::Theirs;
+    } else if (favor_name && *favor_name != "ours") {
+      return raise_error(Error("favor must be \"ours\", \"theirs\" or None"));
+    }
+    // Each document is converted before the next, whose conversion may run
+    // code of the caller's.
+    JsonValue documents[3];
+    for (int i = 0; i < 3; ++i) {
+      Result<JsonValue> value = to_json_value(argv[i]);
+      if (!value) return raise_error(value.error());
+      documents[i] = std::move(value).value();
+    }
+    Result<MergeResult> merged = merge_timelines(documents[0], documents[1], documents[2], favor);
+    if (!merged) return raise_error(merged.error());
+    Result<PyRef> timeline = to_python(merged->timeline);
+    if (!timeline) return raise_error(timeline.error());
+    Result<PyRef> conflicts = json_list(merged->conflicts, conflict_json);
+    if (!conflicts) return raise_error(conflicts.error());
+    Result<PyRef> warnings = json_list(merged->warnings, warning_json);
+    if (!warnings) return raise_error(warnings.error());
+    PyObject* out = PyTuple_New(3);
+    if (out == nullptr) return nullptr;
+    PyTuple_SetItem(out, 0, std::move(timeline).value().release());
+    PyTuple_SetItem(out, 1, std::move(conflicts).value().release());
+    PyTuple_SetItem(out, 2, std::move(warnings).value().release());
+    return out;
+  });
+}
+
+// ---------------------------------------------------------------------------
 // History with merges: the store's operations the command's merge needs,
 // on the repository whose .tesmo directory is `root` (Repo.root), no search.
 
@@ -244,6 +296,11 @@ PyMethodDef methods[] = {
      "a list of len(timeline_ids) - 1 record lists. With from_empty, the first\n"
      "is compared first with its own tracks emptied, and the list has one more.\n"
      "Each timeline is read once."},
+    {"merge", with_keywords(engine_merge), METH_VARARGS | METH_KEYWORDS,
+     "merge(base, ours, theirs, favor=None)\n--\n\n"
+     "The three-way merge of OTIO timelines: (timeline, conflicts, warnings), the\n"
+     "merged timeline holding the favored side (\"ours\" unless \"theirs\") at each\n"
+     "conflict. tesmo_cli.merge_timelines wraps it."},
     {"commit_merge", with_keywords(engine_commit_merge), METH_VARARGS | METH_KEYWORDS,
      "commit_merge(root, timeline, message, parents, author_name=None, author_email=None)\n--\n\n"
      "Stores the timeline (a dict) as Repo.commit does and records a commit of it\n"

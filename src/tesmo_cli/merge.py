@@ -21,10 +21,11 @@ changes from the merge base to the merged timeline.
 from __future__ import annotations
 
 import argparse
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 import tesmo
 
+from . import merge_timelines
 from ._engine import commit_merge, fast_forward, is_ancestor, merge_base
 from .annotate import annotate, annotate_conflicts
 from .cli import (DIFFERENT, SAME, default_email, full_id, head_commit, in_directory, open_repo,
@@ -39,18 +40,6 @@ MERGE_SCHEMA = "tesmo.merge/1"
 Item = Dict[str, Any]
 
 
-def merge_engine() -> Callable[..., Any]:
-    """The core's three-way merge: tesmo_cli.merge_timelines(base, ours,
-    theirs, favor=None), whose result has .timeline, .conflicts and
-    .warnings."""
-    import tesmo_cli
-
-    found = getattr(tesmo_cli, "merge_timelines", None)
-    if found is None:
-        raise CliError("this build of tesmo has no merge engine (tesmo_cli.merge_timelines)")
-    return found  # type: ignore[no-any-return]
-
-
 def _position(value: Any) -> Optional[int]:
     return value if isinstance(value, int) and not isinstance(value, bool) else None
 
@@ -59,7 +48,11 @@ def where(item: Item) -> str:
     """A conflict's or warning's place: the track's label and the clip's
     position from 1, on each side where it differs ("V1 clip 3", "V1 clip 3
     in ours, 4 in theirs"). The base's position counts only when ours or
-    theirs has none."""
+    theirs has none. A warning gives its clip's position in the merged
+    timeline ("index")."""
+    merged = _position(item.get("index"))
+    if merged is not None:
+        return f"{shown(item.get('track') or '?')} clip {merged + 1}"
     sides = [(side, _position(item.get(f"{side}_index"))) for side in ("ours", "theirs", "base")]
     present = [(side, index) for side, index in sides if index is not None]
     if len(present) == 3:
@@ -122,7 +115,7 @@ class Merge:
         documents = [read_timeline(self.repo, name, commit_id) for name, commit_id in
                      (("the merge base", base), (self.branch, self.ours), (self.ref, self.theirs))]
         with status("merging..."):
-            outcome = merge_engine()(*documents, favor=favor)
+            outcome = merge_timelines(documents[0], documents[1], documents[2], favor=favor)
         self.documents = documents
         self.merged = outcome.timeline
         self.conflicts = [dict(item) for item in outcome.conflicts]

@@ -1,9 +1,8 @@
 """tesmo merge, tesmo merge-base and tesmo commit --merge, through the
 installed command on real repositories.
 
-The store's side (merge bases, ancestry, fast-forwards, merge commits) runs
-everywhere. Cases that need a three-way merge run the core's merge engine
-(tesmo_cli.merge_timelines) and are skipped only in a build without it."""
+The store's side (merge bases, ancestry, fast-forwards, merge commits) and
+the three-way merges, which run the core's merge engine."""
 
 import copy
 import json
@@ -14,9 +13,6 @@ import tesmo
 import tesmo_cli
 from cli_support import one_error_line, run, snapshot, write_json
 from otio_support import clip, rng, timeline, track
-
-needs_engine = pytest.mark.skipif(not hasattr(tesmo_cli, "merge_timelines"),
-                                  reason="this build has no merge engine")
 
 
 def cut(intro=48, interview=120, outro_media="outro.mov", music=192):
@@ -231,7 +227,6 @@ def v1_lengths(document):
             for item in document["tracks"]["children"][0]["children"]]
 
 
-@needs_engine
 def test_a_clean_merge_commits_both_parents_and_log_shows_it(work):
     base, ours, theirs = diverged(work, cut(interview=96), cut(outro_media="outro_v2.mov"))
     result = run("merge", "side", cwd=work, check_status=0)
@@ -247,7 +242,6 @@ def test_a_clean_merge_commits_both_parents_and_log_shows_it(work):
     assert git(work, "merge-base", "main", "side") == theirs + "\n"
 
 
-@needs_engine
 def test_a_conflict_lists_itself_exits_1_and_moves_nothing(work):
     base, ours, theirs = diverged(work, cut(interview=96), cut(interview=100))
     before = store(work)
@@ -259,7 +253,6 @@ def test_a_conflict_lists_itself_exits_1_and_moves_nothing(work):
     assert store(work) == before
 
 
-@needs_engine
 @pytest.mark.parametrize("favor, interview", [("ours", 96), ("theirs", 100)])
 def test_minus_x_settles_every_conflict_one_way_and_commits(work, favor, interview):
     base, ours, theirs = diverged(work, cut(interview=96, music=150),
@@ -275,7 +268,6 @@ def test_minus_x_settles_every_conflict_one_way_and_commits(work, favor, intervi
     assert merged == cut(interview=interview, outro_media="outro_v2.mov", music=150)
 
 
-@needs_engine
 def test_json_lists_conflicts_with_their_places(work):
     base, ours, theirs = diverged(work, cut(interview=96), cut(interview=100))
     result = run("merge", "side", "--json", cwd=work)
@@ -292,7 +284,6 @@ def test_json_lists_conflicts_with_their_places(work):
     assert isinstance(printed["warnings"], list)
 
 
-@needs_engine
 def test_output_file_marks_conflicts_then_commit_merge_settles_them(work):
     base, ours, theirs = diverged(work, cut(interview=96),
                                   cut(interview=100, outro_media="outro_v2.mov"))
@@ -325,7 +316,6 @@ def test_output_file_marks_conflicts_then_commit_merge_settles_them(work):
     assert run("merge", "side", cwd=work, check_status=0).stdout == "already up to date\n"
 
 
-@needs_engine
 def test_a_branch_moved_during_the_merge_is_not_overwritten(work):
     # The merge commit names the branch's commit it was worked out against;
     # the store refuses it once the branch is elsewhere.
