@@ -21,6 +21,7 @@ changes from the merge base to the merged timeline.
 from __future__ import annotations
 
 import argparse
+import json
 from typing import Any, Dict, List, Optional, Tuple
 
 import tesmo
@@ -28,10 +29,12 @@ import tesmo
 from . import merge_timelines
 from ._engine import commit_merge, fast_forward, is_ancestor, merge_base
 from .annotate import annotate, annotate_conflicts
+from .changes import number
 from .cli import (DIFFERENT, SAME, default_email, full_id, head_commit, in_directory, open_repo,
                   print_json, read_timeline, say, short, warn)
 from .errors import CliError
 from .files import document_writer, file_options, text_writer, write_outputs
+from .otio_json import clips, labelled_tracks, media, schema
 from .terminal import shown, status
 
 # The schema name `tesmo merge --json` prints.
@@ -65,9 +68,67 @@ def where(item: Item) -> str:
     return f"{track} clip " + ", ".join(f"{index + 1} in {side}" for side, index in present)
 
 
-def item_line(item: Item) -> str:
-    """One line for an editor: where, then what both sides did."""
-    return f"{where(item)}: {shown(item.get('message', ''))}"
+# How long a value's text may get in a conflict's line before it is cut.
+VALUE_LENGTH = 40
+
+
+def value_text(value: Any) -> str:
+    """A side's value in a conflict, as an editor reads it: a source range
+    as its length in frames (and start, when not 0), media as its URL,
+    named things by their names, anything else as compact JSON."""
+    if value is None:
+        return "none"
+    kind = schema(value)
+    if kind == "TimeRange" and isinstance(value, dict):
+        duration = value.get("duration") or {}
+        start = value.get("start_time") or {}
+        length = f"{number(duration.get('value'))} frames" if isinstance(duration, dict) else "?"
+        begin = start.get("value") if isinstance(start, dict) else None
+        return length if number(begin) in ("0", "?") else f"{length} from {number(begin)}"
+    if kind.endswith("Reference") and isinstance(value, dict):
+        return shown(media(value) or kind)
+    if isinstance(value, dict) and isinstance(value.get("name"), str) and kind:
+        return f"{kind.lower()} {json.dumps(value['name'], ensure_ascii=False)}"
+    if isinstance(value, list) and all(isinstance(entry, dict) for entry in value):
+        names = [str(entry.get("effect_name") or entry.get("name") or schema(entry) or "?")
+                 for entry in value]
+        return "[" + ", ".join(shown(name) for name in names) + "]"
+    text_form = shown(json.dumps(value, ensure_ascii=False, separators=(",", ":")))
+    return text_form if len(text_form) <= VALUE_LENGTH else text_form[:VALUE_LENGTH - 3] + "..."
+
+
+def clip_name(documents: List[Any], item: Item) -> Optional[str]:
+    """The name of the clip a conflict or warning is about: for a warning,
+    the clip at its position in the merged timeline; for a conflict, the
+    clip at its position on ours, else theirs, else base (documents in the
+    order base, ours, theirs, merged), when the track has a clip there."""
+    if len(documents) != 4:
+        return None
+    base, ours, theirs, merged = documents
+    for key, document in (("index", merged), ("ours_index", ours), ("theirs_index", theirs),
+                          ("base_index", base)):
+        index = _position(item.get(key))
+        track = labelled_tracks(document).get(str(item.get("track")))
+        if index is None or track is None:
+            continue
+        found = clips(track)
+        if index < len(found) and isinstance(found[index].get("name"), str):
+            return str(found[index]["name"])
+    return None
+
+
+def item_line(item: Item, documents: Optional[List[Any]] = None) -> str:
+    """One line for an editor: where, the clip's name, what went wrong and,
+    for a conflict, what each side holds."""
+    line = where(item)
+    name = clip_name(documents or [], item)
+    if name is not None:
+        line += f" {json.dumps(name, ensure_ascii=False)}"
+    line += f": {shown(item.get('message', ''))}"
+    if "ours" in item and "theirs" in item:
+        line += (f" (base {value_text(item.get('base'))}, ours {value_text(item.get('ours'))}, "
+                 f"theirs {value_text(item.get('theirs'))})")
+    return shown(line)
 
 
 def _plural(count: int, noun: str) -> str:
@@ -184,7 +245,7 @@ def run_merge(args: argparse.Namespace) -> int:
 
     merge.three_way(args.strategy)
     for warning in merge.warnings:
-        warn(f"warning: {item_line(warning)}")
+        warn(f"warning: {item_line(warning, merge.documents + [merge.merged])}")
     if _wants_views(args):
         _views(args, merge, merge.documents[0], merge.merged)
 
@@ -192,14 +253,16 @@ def run_merge(args: argparse.Namespace) -> int:
         _report(args, merge, "conflicts", None)
         if not args.json:
             for conflict in merge.conflicts:
-                say(f"conflict: {item_line(conflict)}")
+                say(f"conflict: {item_line(conflict, merge.documents + [merge.merged])}")
         warn(f"{_plural(len(merge.conflicts), 'conflict')}: nothing was committed; settle them "
              "with -X ours or -X theirs, or edit the timeline -o writes and commit it with "
              f"`tesmo commit FILE --merge {args.ref}`")
         return DIFFERENT
 
     if merge.conflicts:
-        warn(f"{_plural(len(merge.conflicts), 'conflict')} settled in favour of {args.strategy}")
+        warn(f"{_plural(len(merge.conflicts), 'conflict')} settled in favour of {args.strategy}:")
+        for conflict in merge.conflicts:
+            warn(f"  {item_line(conflict, merge.documents + [merge.merged])}")
     email = args.email
     if email is None and args.author is not None:
         email = default_email(args.author)

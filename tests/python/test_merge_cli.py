@@ -247,8 +247,9 @@ def test_a_conflict_lists_itself_exits_1_and_moves_nothing(work):
     before = store(work)
     result = run("merge", "side", "-m", "never", cwd=work)
     assert result.returncode == 1, result.stderr
-    lines = result.stdout.splitlines()
-    assert len(lines) == 1 and lines[0].startswith("conflict: V1 clip 2: ")
+    [line] = result.stdout.splitlines()
+    assert line.startswith('conflict: V1 clip 2 "interview": ')
+    assert line.endswith("(base 120 frames, ours 96 frames, theirs 100 frames)")
     assert result.stderr.startswith("tesmo: 1 conflict: nothing was committed")
     assert store(work) == before
 
@@ -258,7 +259,9 @@ def test_minus_x_settles_every_conflict_one_way_and_commits(work, favor, intervi
     base, ours, theirs = diverged(work, cut(interview=96, music=150),
                                   cut(interview=100, outro_media="outro_v2.mov"))
     result = run("merge", "side", "-X", favor, "--author", "Ana", cwd=work, check_status=0)
-    assert result.stderr.startswith(f"tesmo: 1 conflict settled in favour of {favor}")
+    notes = result.stderr.splitlines()
+    assert notes[0] == f"tesmo: 1 conflict settled in favour of {favor}:"
+    assert notes[1].startswith('tesmo:   V1 clip 2 "interview": ') and len(notes) == 2
     record = repo(work).read_commit(result.stdout.strip())
     assert record["parents"] == [ours, theirs]
     assert record["author"]["name"] == "Ana"
@@ -328,3 +331,39 @@ def test_a_branch_moved_during_the_merge_is_not_overwritten(work):
     with pytest.raises(tesmo.TesmoError, match="moved to .* while the merge was made"):
         commit_merge(str(repo(work).root), merged.timeline, "late", [ours, theirs])
     assert repo(work).resolve("main") == moved
+
+
+def shot(start, frames):
+    """A clip over part of media 100 frames long."""
+    value = clip("shot", "shot.mov", start=start, duration=frames)
+    value["media_reference"]["available_range"] = rng(0, 100)
+    return value
+
+
+@pytest.mark.parametrize("json_output", [False, True])
+def test_warnings_go_to_stderr_and_the_merge_still_commits(work, json_output):
+    # Ours extends the head, theirs the tail past the media's end: merged,
+    # the clip runs outside what the media holds.
+    diverged_docs = [timeline(track("V1", shot(10, 80))), timeline(track("V1", shot(0, 90))),
+                     timeline(track("V1", shot(10, 95)))]
+    base = commit(work, diverged_docs[0], "assembly")
+    git(work, "branch", "side")
+    ours = commit(work, diverged_docs[1], "head")
+    git(work, "switch", "side")
+    theirs = commit(work, diverged_docs[2], "tail")
+    git(work, "switch", "main")
+    result = run("merge", "side", *(["--json"] if json_output else []), cwd=work, check_status=0)
+    [warning] = result.stderr.splitlines()
+    assert warning.startswith('tesmo: warning: V1 clip 1 "shot": ')
+    merged = repo(work).resolve("main")
+    assert repo(work).read_commit(merged)["parents"] == [ours, theirs]
+    assert repo(work).read_timeline("main")["tracks"]["children"][0]["children"][0][
+        "source_range"] == rng(0, 105)
+    if json_output:
+        printed = json.loads(result.stdout)
+        assert (printed["status"], printed["commit"], printed["base"], printed["conflicts"]) == \
+            ("merged", merged, base, [])
+        [record] = printed["warnings"]
+        assert (record["kind"], record["track"], record["index"]) == ("range", "V1", 0)
+    else:
+        assert result.stdout == merged + "\n"
