@@ -146,6 +146,60 @@ Result<PyRef> json_list(const std::vector<Item>& items, ToJson to_json) {
   return to_python(JsonValue(std::move(list)));
 }
 
+// The index of the track labelled `label`, or kNoIndex.
+std::size_t track_labelled(const Cut& cut, const std::string& label) {
+  for (std::size_t i = 0; i < cut.tracks.size(); ++i) {
+    if (cut.tracks[i].label == label) return i;
+  }
+  return kNoIndex;
+}
+
+// Adds to each conflict record where the merged timeline holds its clip:
+// "merged_track" (a label) and "merged_index" (a position), null where the
+// merge left the clip out. The comparison engine pairs the favored side's
+// clip (the value the merged timeline holds at a conflict), else the other
+// side's, with the merged timeline's.
+void place_conflicts(const JsonValue& ours_document, const JsonValue& theirs_document,
+                     const MergeResult& result, MergeFavor favor, JsonArray& records) {
+  if (records.empty()) return;
+  Result<Cut> ours = read_cut(ours_document);
+  Result<Cut> theirs = read_cut(theirs_document);
+  Result<Cut> merged = read_cut(result.timeline);
+  const bool readable = ours && theirs && merged;
+  Comparison from_ours, from_theirs;
+  if (readable) {
+    from_ours = compare_cuts(*ours, *merged);
+    from_theirs = compare_cuts(*theirs, *merged);
+  }
+  for (std::size_t i = 0; i < records.size() && i < result.conflicts.size(); ++i) {
+    const MergeConflict& conflict = result.conflicts[i];
+    struct Side {
+      const Cut* cut;
+      std::size_t index;
+      const Comparison* comparison;
+    };
+    Side sides[2] = {{readable ? &*ours : nullptr, conflict.ours_index, &from_ours},
+                     {readable ? &*theirs : nullptr, conflict.theirs_index, &from_theirs}};
+    if (favor == MergeFavor::Theirs) std::swap(sides[0], sides[1]);
+    JsonValue track, index;
+    for (const Side& side : sides) {
+      if (side.cut == nullptr || side.index == kNoIndex) continue;
+      const std::size_t t = track_labelled(*side.cut, conflict.track);
+      const auto& paired = side.comparison->clip_after_of_before;
+      if (t == kNoIndex || t >= paired.size() || side.index >= paired[t].size()) continue;
+      const ClipSpot spot = paired[t][side.index];
+      if (!spot) continue;
+      track = JsonValue(merged->tracks[spot.track].label);
+      index = JsonValue::from_u64(spot.clip);
+      break;
+    }
+    if (JsonObject* record = records[i].get_object()) {
+      record->insert("merged_track", std::move(track));
+      record->insert("merged_index", std::move(index));
+    }
+  }
+}
+
 PyObject* engine_merge(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     PyObject* argv[4];
@@ -170,7 +224,13 @@ PyObject* engine_merge(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!merged) return raise_error(merged.error());
     Result<PyRef> timeline = to_python(merged->timeline);
     if (!timeline) return raise_error(timeline.error());
-    Result<PyRef> conflicts = json_list(merged->conflicts, conflict_json);
+    JsonArray conflict_records;
+    conflict_records.reserve(merged->conflicts.size());
+    for (const MergeConflict& conflict : merged->conflicts) {
+      conflict_records.push_back(conflict_json(conflict));
+    }
+    place_conflicts(documents[1], documents[2], *merged, favor, conflict_records);
+    Result<PyRef> conflicts = to_python(JsonValue(std::move(conflict_records)));
     if (!conflicts) return raise_error(conflicts.error());
     Result<PyRef> warnings = json_list(merged->warnings, warning_json);
     if (!warnings) return raise_error(warnings.error());
@@ -300,7 +360,9 @@ PyMethodDef methods[] = {
      "merge(base, ours, theirs, favor=None)\n--\n\n"
      "The three-way merge of OTIO timelines: (timeline, conflicts, warnings), the\n"
      "merged timeline holding the favored side (\"ours\" unless \"theirs\") at each\n"
-     "conflict. tesmo_cli.merge_timelines wraps it."},
+     "conflict. Each conflict also says where the merged timeline holds its clip:\n"
+     "merged_track and merged_index (null where the clip is not there).\n"
+     "tesmo_cli.merge_timelines wraps it."},
     {"commit_merge", with_keywords(engine_commit_merge), METH_VARARGS | METH_KEYWORDS,
      "commit_merge(root, timeline, message, parents, author_name=None, author_email=None)\n--\n\n"
      "Stores the timeline (a dict) as Repo.commit does and records a commit of it\n"

@@ -265,18 +265,18 @@ def conflict_marker(conflict: Json, marked_range: Json) -> Json:
 
 def annotate_conflicts(merged: Any, conflicts: List[Json]) -> Any:
     """A copy of a merged document with one marker per conflict, on the
-    clip the merge kept there: the position the engine gives in the merged
-    timeline (``merged_index``) when it gives one, else ours (the merged
-    timeline holds ours at a conflict). A conflict whose clip is not there
-    is marked on its track, or on the top stack when the track is gone."""
+    clip the merge kept there: where the engine found it in the merged
+    timeline (``merged_track``, ``merged_index``). A conflict whose clip is
+    not there is marked on its track, or on the top stack when the track is
+    gone."""
     result = _copy(merged)
     stack = result.get("tracks") if isinstance(result, dict) else None
     if not isinstance(stack, dict):
         return result
     tracks = {label: _Track(track) for label, track in labelled_tracks(result).items()}
     for conflict in conflicts:
-        index = conflict.get("merged_index", conflict.get("ours_index"))
-        place = {"op": "conflict", "after_track": conflict.get("track"), "after_index": index}
+        place = {"op": "conflict", "after_track": conflict.get("merged_track") or conflict.get("track"),
+                 "after_index": conflict.get("merged_index")}
         item, marked = _place(place, stack, tracks)
         _add_marker(item, conflict_marker(conflict, marked))
     return result

@@ -108,7 +108,9 @@ def test_json_of_merges_that_need_no_engine(work, outcome):
     else:
         commit(work, cut(interview=90), "ours")
         moved = None
-    printed = json.loads(run("merge", "side", "--json", cwd=work, check_status=0).stdout)
+    # From elsewhere, with -C.
+    printed = json.loads(run("-C", work, "merge", "side", "--json", cwd=work.parent,
+                             check_status=0).stdout)
     assert printed == {"schema": "tesmo.merge/1", "status": outcome, "commit": moved,
                        "base": base, "conflicts": [], "warnings": []}
 
@@ -367,3 +369,21 @@ def test_warnings_go_to_stderr_and_the_merge_still_commits(work, json_output):
         assert (record["kind"], record["track"], record["index"]) == ("range", "V1", 0)
     else:
         assert result.stdout == merged + "\n"
+
+
+@pytest.mark.parametrize("favor", [None, "theirs"])
+def test_conflict_markers_follow_clips_the_other_side_shifted(work, favor):
+    # Theirs puts a slate first: the conflicting clip is third when merged.
+    slated = cut(interview=100)
+    slated["tracks"]["children"][0]["children"].insert(0, clip("slate", "slate.mov", duration=12))
+    diverged(work, cut(interview=96), slated)
+    result = run("merge", "side", "-o", "merged.otio", "--json",
+                 *(["-X", favor] if favor else []), cwd=work)
+    assert result.returncode == (0 if favor else 1), result.stderr
+    [conflict] = json.loads(result.stdout)["conflicts"]
+    assert (conflict["track"], conflict["ours_index"], conflict["theirs_index"],
+            conflict["merged_track"], conflict["merged_index"]) == ("V1", 1, 2, "V1", 2)
+    clips = json.loads((work / "merged.otio").read_text())["tracks"]["children"][0]["children"]
+    assert [c["name"] for c in clips] == ["slate", "intro", "interview", "outro"]
+    assert [c["name"] for c in clips if c.get("markers")] == ["interview"]
+    assert clips[2]["source_range"]["duration"]["value"] == (100 if favor else 96)
