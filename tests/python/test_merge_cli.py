@@ -387,3 +387,45 @@ def test_conflict_markers_follow_clips_the_other_side_shifted(work, favor):
     assert [c["name"] for c in clips] == ["slate", "intro", "interview", "outro"]
     assert [c["name"] for c in clips if c.get("markers")] == ["interview"]
     assert clips[2]["source_range"]["duration"]["value"] == (100 if favor else 96)
+
+
+# ----------------------------------------------------------------------------
+# The functions under the command
+
+
+def test_engine_functions_on_a_diamond(work):
+    from tesmo_cli import _engine
+
+    base, ours, theirs = diverged(work, cut(interview=96), cut(outro_media="outro_v2.mov"))
+    root = repo(work).root  # a path object is taken as well as a string
+    assert _engine.merge_base(root, "main", "side") == base
+    assert [_engine.is_ancestor(root, a, b) for a, b in
+            [(base, ours), (ours, base), (theirs, ours), (ours, ours)]] == [True, False, False, True]
+    with pytest.raises(tesmo.TesmoError, match="not an ancestor"):
+        _engine.fast_forward(root, "main", ours, theirs)
+    with pytest.raises(tesmo.TesmoError, match=r"branch side moved to .* \(expected "):
+        _engine.fast_forward(root, "side", ours, theirs)
+    assert repo(work).resolve("main") == ours and repo(work).resolve("side") == theirs
+
+    (work / ".tesmo" / "HEAD").write_text("ref: refs/heads/orphan\n")
+    lone = commit(work, BASE, "elsewhere")
+    assert _engine.merge_base(root, lone, "main") is None
+
+
+@pytest.mark.parametrize("args, message", [
+    ((BASE, BASE, BASE, "both"), 'favor must be "ours", "theirs" or None'),
+    ((BASE, {"OTIO_SCHEMA": "Clip.1"}, BASE, None), None),
+])
+def test_merge_timelines_refuses_what_it_cannot_merge(args, message):
+    with pytest.raises(tesmo.TesmoError) as raised:
+        tesmo_cli.merge_timelines(*args)
+    if message is not None:
+        assert str(raised.value) == message
+
+
+def test_merge_timelines_result_and_a_side_left_alone():
+    result = tesmo_cli.merge_timelines(BASE, cut(interview=96), BASE)
+    assert result == (cut(interview=96), [], [])
+    assert (result.timeline, result.conflicts, result.warnings) == tuple(result)
+    favored = tesmo_cli.merge_timelines(BASE, cut(interview=96), cut(interview=100), favor="theirs")
+    assert favored.timeline == cut(interview=100) and len(favored.conflicts) == 1
