@@ -132,114 +132,87 @@ PyObject* engine_compare_timelines(PyObject*, PyObject* args, PyObject* kwargs) 
   });
 }
 
-// ---------------------------------------------------------------------------
-// The three-way merge of timelines, for tesmo_cli.merge_timelines.
-
 constexpr Param kMergeParams[] = {{"base", true}, {"ours", true}, {"theirs", true}, {"favor", false}};
 
-// A new list of the records made by `to_json` from `items`.
-template <typename Item, typename ToJson>
-Result<PyRef> json_list(const std::vector<Item>& items, ToJson to_json) {
-  JsonArray list;
-  list.reserve(items.size());
-  for (const Item& item : items) list.push_back(to_json(item));
-  return to_python(JsonValue(std::move(list)));
-}
-
-// The index of the track labelled `label`, or kNoIndex.
-std::size_t track_labelled(const Cut& cut, const std::string& label) {
-  for (std::size_t i = 0; i < cut.tracks.size(); ++i) {
-    if (cut.tracks[i].label == label) return i;
-  }
-  return kNoIndex;
-}
-
-// Adds to each conflict record where the merged timeline holds its clip:
-// "merged_track" (a label) and "merged_index" (a position), null where the
-// merge left the clip out. The comparison engine pairs the favored side's
-// clip (the value the merged timeline holds at a conflict), else the other
-// side's, with the merged timeline's.
-void place_conflicts(const JsonValue& ours_document, const JsonValue& theirs_document,
-                     const MergeResult& result, MergeFavor favor, JsonArray& records) {
-  if (records.empty()) return;
-  Result<Cut> ours = read_cut(ours_document);
-  Result<Cut> theirs = read_cut(theirs_document);
-  Result<Cut> merged = read_cut(result.timeline);
-  const bool readable = ours && theirs && merged;
-  Comparison from_ours, from_theirs;
-  if (readable) {
-    from_ours = compare_cuts(*ours, *merged);
-    from_theirs = compare_cuts(*theirs, *merged);
-  }
-  for (std::size_t i = 0; i < records.size() && i < result.conflicts.size(); ++i) {
-    const MergeConflict& conflict = result.conflicts[i];
-    struct Side {
-      const Cut* cut;
-      std::size_t index;
-      const Comparison* comparison;
-    };
-    Side sides[2] = {{readable ? &*ours : nullptr, conflict.ours_index, &from_ours},
-                     {readable ? &*theirs : nullptr, conflict.theirs_index, &from_theirs}};
-    if (favor == MergeFavor::Theirs) std::swap(sides[0], sides[1]);
-    JsonValue track, index;
-    for (const Side& side : sides) {
-      if (side.cut == nullptr || side.index == kNoIndex) continue;
-      const std::size_t t = track_labelled(*side.cut, conflict.track);
-      const auto& paired = side.comparison->clip_after_of_before;
-      if (t == kNoIndex || t >= paired.size() || side.index >= paired[t].size()) continue;
-      const ClipSpot spot = paired[t][side.index];
-      if (!spot) continue;
-      track = JsonValue(merged->tracks[spot.track].label);
-      index = JsonValue::from_u64(spot.clip);
-      break;
-    }
-    if (JsonObject* record = records[i].get_object()) {
-      record->insert("merged_track", std::move(track));
-      record->insert("merged_index", std::move(index));
-    }
-  }
+// A document as a value: plain documents straight from the objects.
+Result<JsonValue> document_value(PyObject* document) {
+  Result<JsonValue> value = to_json_value(document);
+  if (!value && value.error().kind() == ErrorKind::kPending) return fetch_python_error();
+  return value;
 }
 
 PyObject* engine_merge(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     PyObject* argv[4];
     if (!match_arguments({"merge", kMergeParams}, args, kwargs, argv)) return nullptr;
-    std::optional<std::string> favor_name;
-    if (!convert_optional_string("favor", argv[3], favor_name)) return nullptr;
+    std::optional<std::string> favor_text;
+    if (!convert_optional_string("favor", argv[3], favor_text)) return nullptr;
     MergeFavor favor = MergeFavor::Ours;
-    if (favor_name && *favor_name == "theirs") {
+    if (favor_text && *favor_text == "theirs") {
       favor = MergeFavor::Theirs;
-    } else if (favor_name && *favor_name != "ours") {
-      return raise_error(Error("favor must be \"ours\", \"theirs\" or None"));
+    } else if (favor_text && *favor_text != "ours") {
+      PyErr_SetString(PyExc_ValueError, "favor must be \"ours\", \"theirs\" or None");
+      return nullptr;
     }
-    // Each document is converted before the next, whose conversion may run
-    // code of the caller's.
     JsonValue documents[3];
     for (int i = 0; i < 3; ++i) {
-      Result<JsonValue> value = to_json_value(argv[i]);
+      Result<JsonValue> value = document_value(argv[i]);
       if (!value) return raise_error(value.error());
       documents[i] = std::move(value).value();
     }
     Result<MergeResult> merged = merge_timelines(documents[0], documents[1], documents[2], favor);
     if (!merged) return raise_error(merged.error());
-    Result<PyRef> timeline = to_python(merged->timeline);
-    if (!timeline) return raise_error(timeline.error());
-    JsonArray conflict_records;
-    conflict_records.reserve(merged->conflicts.size());
-    for (const MergeConflict& conflict : merged->conflicts) {
-      conflict_records.push_back(conflict_json(conflict));
+    JsonArray conflicts, warnings;
+    for (const MergeConflict& c : merged->conflicts) conflicts.push_back(conflict_json(c));
+    for (const MergeWarning& w : merged->warnings) warnings.push_back(warning_json(w));
+    JsonObject out;
+    out.insert("conflicts", JsonValue(std::move(conflicts)));
+    out.insert("timeline", std::move(merged->timeline));
+    out.insert("warnings", JsonValue(std::move(warnings)));
+    Result<PyRef> made = to_python(JsonValue(std::move(out)));
+    if (!made) return raise_error(made.error());
+    return made.value().release();
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Where the clips of one timeline went in another, as the comparison engine
+// pairs them: what the command's merge needs to find a conflict's clip in
+// the merged timeline without pairing anything itself.
+
+constexpr Param kPairingParams[] = {{"before", true}, {"after", true}};
+
+PyObject* engine_pairing(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyObject* argv[2];
+    if (!match_arguments({"pairing", kPairingParams}, args, kwargs, argv)) return nullptr;
+    Result<Cut> before = read_document(argv[0]);
+    if (!before) return raise_error(before.error());
+    Result<Cut> after = read_document(argv[1]);
+    if (!after) return raise_error(after.error());
+    const Comparison comparison = compare_cuts(*before, *after);
+    JsonObject out;
+    for (std::size_t t = 0; t < before->tracks.size(); ++t) {
+      JsonArray spots;
+      const std::size_t clips = before->tracks[t].clips.size();
+      for (std::size_t c = 0; c < clips; ++c) {
+        ClipSpot spot;
+        if (t < comparison.clip_after_of_before.size() &&
+            c < comparison.clip_after_of_before[t].size()) {
+          spot = comparison.clip_after_of_before[t][c];
+        }
+        if (!spot) {
+          spots.push_back(JsonValue());
+          continue;
+        }
+        spots.push_back(JsonArray{JsonValue(after->tracks[spot.track].label),
+                                  JsonValue::from_u64(spot.clip)});
+      }
+      out.insert(before->tracks[t].label, JsonValue(std::move(spots)));
     }
-    place_conflicts(documents[1], documents[2], *merged, favor, conflict_records);
-    Result<PyRef> conflicts = to_python(JsonValue(std::move(conflict_records)));
-    if (!conflicts) return raise_error(conflicts.error());
-    Result<PyRef> warnings = json_list(merged->warnings, warning_json);
-    if (!warnings) return raise_error(warnings.error());
-    PyObject* out = PyTuple_New(3);
-    if (out == nullptr) return nullptr;
-    PyTuple_SetItem(out, 0, std::move(timeline).value().release());
-    PyTuple_SetItem(out, 1, std::move(conflicts).value().release());
-    PyTuple_SetItem(out, 2, std::move(warnings).value().release());
-    return out;
+    Result<PyRef> made = to_python(JsonValue(std::move(out)));
+    if (!made) return raise_error(made.error());
+    return made.value().release();
   });
 }
 
@@ -358,11 +331,13 @@ PyMethodDef methods[] = {
      "Each timeline is read once."},
     {"merge", with_keywords(engine_merge), METH_VARARGS | METH_KEYWORDS,
      "merge(base, ours, theirs, favor=None)\n--\n\n"
-     "The three-way merge of OTIO timelines: (timeline, conflicts, warnings), the\n"
-     "merged timeline holding the favored side (\"ours\" unless \"theirs\") at each\n"
-     "conflict. Each conflict also says where the merged timeline holds its clip:\n"
-     "merged_track and merged_index (null where the clip is not there).\n"
-     "tesmo_cli.merge_timelines wraps it."},
+     "The three-way merge of OTIO timelines: a dict of \"timeline\", \"conflicts\"\n"
+     "and \"warnings\". At each conflict the timeline holds the favored side\n"
+     "(\"ours\", the default, or \"theirs\")."},
+    {"pairing", with_keywords(engine_pairing), METH_VARARGS | METH_KEYWORDS,
+     "pairing(before, after)\n--\n\n"
+     "Where each clip of before is in after, as the comparison engine pairs them:\n"
+     "{before track label: [[after track label, clip position] or None, ...]}."},
     {"commit_merge", with_keywords(engine_commit_merge), METH_VARARGS | METH_KEYWORDS,
      "commit_merge(root, timeline, message, parents, author_name=None, author_email=None)\n--\n\n"
      "Stores the timeline (a dict) as Repo.commit does and records a commit of it\n"

@@ -412,20 +412,11 @@ def test_engine_functions_on_a_diamond(work):
     assert _engine.merge_base(root, lone, "main") is None
 
 
-@pytest.mark.parametrize("args, message", [
-    ((BASE, BASE, BASE, "both"), 'favor must be "ours", "theirs" or None'),
-    ((BASE, {"OTIO_SCHEMA": "Clip.1"}, BASE, None), None),
-])
-def test_merge_timelines_refuses_what_it_cannot_merge(args, message):
-    with pytest.raises(tesmo.TesmoError) as raised:
-        tesmo_cli.merge_timelines(*args)
-    if message is not None:
-        assert str(raised.value) == message
+def test_pairing_follows_clips_into_another_timeline():
+    from tesmo_cli import _engine
 
-
-def test_merge_timelines_result_and_a_side_left_alone():
-    result = tesmo_cli.merge_timelines(BASE, cut(interview=96), BASE)
-    assert result == (cut(interview=96), [], [])
-    assert (result.timeline, result.conflicts, result.warnings) == tuple(result)
-    favored = tesmo_cli.merge_timelines(BASE, cut(interview=96), cut(interview=100), favor="theirs")
-    assert favored.timeline == cut(interview=100) and len(favored.conflicts) == 1
+    slated = cut(interview=100)
+    slated["tracks"]["children"][0]["children"].insert(0, clip("slate", "slate.mov", duration=12))
+    del slated["tracks"]["children"][0]["children"][3]  # the outro
+    assert _engine.pairing(BASE, slated) == {
+        "V1": [["V1", 1], ["V1", 2], None], "A1": [["A1", 0]]}
