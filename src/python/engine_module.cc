@@ -2,12 +2,14 @@
 // views, and the history operations of its merge. It sits beside the tesmo module, which it leaves exactly as it is,
 // and raises the tesmo module's TesmoError.
 #include <Python.h>
+#include <time.h>
 
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "core/store/lock.h"
 #include "core/store/object.h"
 #include "core/store/repo.h"
 #include "core/timeline/compare.h"
@@ -318,6 +320,17 @@ PyObject* engine_fast_forward(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// The pause between two tries for the repository lock, as the tesmo module
+// has it (this module holds its own copy of the core): other threads run
+// while it sleeps, and Ctrl-C stops the wait with nothing changed.
+bool pause_for_lock(int milliseconds) {
+  const struct timespec pause = {milliseconds / 1000, (milliseconds % 1000) * 1000000L};
+  Py_BEGIN_ALLOW_THREADS
+  ::nanosleep(&pause, nullptr);
+  Py_END_ALLOW_THREADS
+  return PyErr_CheckSignals() == 0;
+}
+
 PyMethodDef methods[] = {
     {"compare", with_keywords(engine_compare), METH_VARARGS | METH_KEYWORDS,
      "compare(before, after)\n--\n\n"
@@ -372,5 +385,7 @@ PyMODINIT_FUNC PyInit__engine() {
   PyObject* tesmo = PyImport_ImportModule("tesmo");
   if (tesmo == nullptr) return nullptr;
   Py_DECREF(tesmo);
-  return PyModule_Create(&tesmo::py::module_def);
+  PyObject* module = PyModule_Create(&tesmo::py::module_def);
+  if (module != nullptr) tesmo::set_lock_pause(&tesmo::py::pause_for_lock);
+  return module;
 }

@@ -420,3 +420,38 @@ def test_pairing_follows_clips_into_another_timeline():
     del slated["tracks"]["children"][0]["children"][3]  # the outro
     assert _engine.pairing(BASE, slated) == {
         "V1": [["V1", 1], ["V1", 2], None], "A1": [["A1", 0]]}
+
+
+def test_a_fast_forward_waiting_for_the_lock_stops_on_ctrl_c(work):
+    import signal
+    import subprocess
+    import time
+    from pathlib import Path
+
+    from cli_support import tesmo_command
+    from lock_support import hold, release
+
+    commit(work, BASE, "assembly")
+    git(work, "branch", "side")
+    git(work, "switch", "side")
+    commit(work, cut(interview=90), "ahead")
+    git(work, "switch", "main")
+    holder = hold(repo(work))
+    try:
+        before = store(work)
+        process = subprocess.Popen(tesmo_command() + ["merge", "side"], cwd=work,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        wchan = Path(f"/proc/{process.pid}/wchan")
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline and "nanosleep" not in wchan.read_text():
+            time.sleep(0.05)
+        if "nanosleep" not in wchan.read_text():
+            process.kill()
+            process.communicate()
+            pytest.skip("cannot see the process wait for the lock")
+        process.send_signal(signal.SIGINT)
+        stdout, stderr = process.communicate(timeout=30)
+        assert (process.returncode, stdout, stderr) == (130, "", "")
+        assert store(work) == before
+    finally:
+        release(holder)
