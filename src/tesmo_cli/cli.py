@@ -671,15 +671,16 @@ def build_parser() -> Parser:
                      help='print {"schema": "tesmo.merge/1", "status", "commit", "base", '
                           '"conflicts": [...], "warnings": [...]}')
     sub.add_argument("-o", "--output", metavar="FILE",
-                     help="write the merged timeline, ours at each conflict, with a marker on "
-                          "each conflicting clip (.otio or any adapter format)")
+                     help="write the merged timeline (ours at each conflict, theirs with -X "
+                          "theirs) with a marker on each conflicting clip (.otio or any "
+                          "adapter format)")
     sub.add_argument("--annotate", metavar="OUT",
                      help="write the merged timeline with a marker on each change from the "
                           "merge base and on each conflict")
     sub.add_argument("--html", metavar="REPORT",
                      help="write a visual report of the changes from the merge base to the "
                           "merged timeline as one HTML page")
-    add_file_options(sub)
+    add_file_options(sub, reads=False)
 
     sub = command("merge-base", "print the id of the nearest common ancestor of A and B; "
                   "exit status 1 when they have none", cmd_merge_base)
