@@ -8,7 +8,7 @@ Nothing here asserts a timing: the figures are printed (and written as JSON
 with --json FILE), and the targets are evaluated as PASS/FAIL text.
 
     python bench/bench.py            # full run, a few minutes
-    python bench/bench.py --quick    # under 30 seconds
+    python bench/bench.py --quick    # about a minute
     python bench/bench.py --smoke    # a couple of seconds, for the test suite
 """
 
@@ -31,6 +31,7 @@ import zlib
 from pathlib import Path
 
 import tesmo
+import tesmo_cli
 
 try:  # the fast peers, from bench/requirements.txt
     import deflate
@@ -42,16 +43,18 @@ MODES = {
     # sizes: timeline sizes in clips; reps: repetitions per size; nogc_max: the
     # largest size whose commit and diff are also timed with the collector
     # paused (reads always are); log_commits: commits in the history store;
-    # store_objects: objects in it; sample: seconds one timed sample aims at
+    # store_objects: objects in it; sample: seconds one timed sample aims at;
+    # compare: the size compare and diff are set against each other at;
+    # clip_log: (commits, clips) of the history `log --clip` reads
     "full": dict(sizes=[50, 2000, 20000, 100000], reps={50: 7, 2000: 5, 20000: 5, 100000: 3},
                  nogc_max=20000, log_commits=1000, store_objects=20000, sample=0.03,
-                 peer_sizes=[2000, 20000]),
+                 peer_sizes=[2000, 20000], compare=2000, clip_log=(100, 2000)),
     "quick": dict(sizes=[50, 2000, 20000], reps={50: 3, 2000: 2, 20000: 2},
                   nogc_max=2000, log_commits=200, store_objects=2000, sample=0.01,
-                  peer_sizes=[2000, 20000]),
+                  peer_sizes=[2000, 20000], compare=2000, clip_log=(100, 2000)),
     "smoke": dict(sizes=[50, 500], reps={50: 1, 500: 1},
                   nogc_max=500, log_commits=30, store_objects=200, sample=0.002,
-                  peer_sizes=[500]),
+                  peer_sizes=[500], compare=500, clip_log=(10, 500)),
 }
 
 # --------------------------------------------------------------------------
@@ -457,6 +460,70 @@ def bench_fast_peers(clips, reps, sample, nogc, work):
     return rows
 
 
+def bench_compare(clips, reps, sample):
+    """The comparison engine's change records (tesmo_cli.compare) against
+    tesmo.diff's changes, for the same pair of timelines."""
+    with gc_paused():
+        before, after = make_timeline(clips), make_edited(clips)
+    m, last = measure({"tesmo": lambda: tesmo_cli.compare(before, after),
+                       "baseline": lambda: tesmo.diff(before, after)}, reps, sample)
+    return [row("compare", f"{clips} clips", clips, m, "tesmo.diff of the same pair", None,
+                records=len(last["tesmo"]), changes=len(last["baseline"]))]
+
+
+CLIP = "hero_shot"  # the clip `log --clip` follows
+
+
+def bench_clip_log(commits, clips, reps, work):
+    """`tesmo log --clip NAME`, the command as a user runs it, over a history
+    of `commits` editing passes on a timeline of `clips` clips: each pass
+    trims one clip somewhere, and every tenth also trims the followed one.
+    The floor is the interpreter starting and importing the command."""
+    with gc_paused():
+        timeline = make_timeline(clips)
+    rng = random.Random(commits)
+    tracks = timeline["tracks"]["children"]
+    items = [c for t in tracks for c in t["children"] if c["OTIO_SCHEMA"].startswith("Clip")]
+    hero = items[len(items) // 3]
+    hero["name"] = CLIP
+    where = work / "clip-log"
+    repo = tesmo.Repo.init(where)
+    for i in range(commits):
+        clip = rng.choice(items)
+        duration = clip["source_range"]["duration"]
+        duration["value"] += -1 if duration["value"] > 2 else 1
+        if i % 10 == 0:
+            hero["source_range"]["duration"]["value"] += 1
+        repo.commit(timeline, f"pass {i}")
+    command = [sys.executable, "-m", "tesmo_cli", "-C", str(where), "--color", "never",
+               "log", "--clip", CLIP]
+
+    def run(args):
+        return subprocess.run(args, check=True, capture_output=True, text=True,
+                              stdin=subprocess.DEVNULL).stdout
+
+    m, last = measure({"tesmo": lambda: run(command),
+                       "floor": lambda: run([sys.executable, "-c", "import tesmo_cli.cli"])},
+                      reps, 0.0, (True,))
+    found = sum(1 for line in last["tesmo"].splitlines() if line and not line[0].isspace())
+    rows = [row("log --clip", f"{commits} commits", clips, m, None,
+                "python start + import tesmo_cli.cli", commits_found=found)]
+
+    # The same history through the engine in one call, each version read
+    # once, against diff_refs of each pair of commits.
+    history = [cid for cid, _ in reversed(repo.log())]
+    timelines = [repo.read_commit(cid)["timeline"] for cid in history]
+    from tesmo_cli import _engine
+    m, last = measure({"tesmo": lambda: _engine.compare_timelines(str(repo.root), timelines),
+                       "baseline": lambda: [repo.diff_refs(a, b)
+                                            for a, b in zip(history, history[1:])]},
+                      reps, 0.0, (True,))
+    rows.append(row("compare history", f"{commits} commits", clips, m,
+                    "diff_refs of each pair", None,
+                    records=sum(len(r) for r in last["tesmo"])))
+    return rows
+
+
 def object_size_row(clips, source):
     """The largest timeline's object file against zlib's level 6 of its text."""
     data = source.read_bytes()
@@ -664,6 +731,13 @@ def targets(rows):
         check(f"read_timeline <= 1.0 x orjson.loads ({clips} clips)",
               field("read_timeline, peer", clips, "ratio"), 1.0,
               field("read_timeline, peer", clips, "ratio_nogc"))
+    check("compare <= 2 x tesmo.diff (2000 clips)", field("compare", 2000, "ratio"), 2.0,
+          field("compare", 2000, "ratio_nogc"))
+    clip_log = next((r for r in rows if r["operation"] == "log --clip"), {})
+    check("log --clip < 1 s (100 commits of 2000 clips)",
+          clip_log.get("tesmo") if clip_log.get("size") == "100 commits"
+          and clip_log.get("clips") == 2000 else None, 1.0,
+          note=f"{clip_log['commits_found']} commits found" if clip_log else "")
     sizes = next((r for r in rows if r["operation"] == "object file size"), {})
     check("largest object file <= gzip at zlib level 6", sizes.get("ratio"), 1.0,
           note=f"{sizes['tesmo']} bytes against {sizes['baseline']}" if sizes else "")
@@ -718,6 +792,10 @@ def main():
                 rows += bench_fast_peers(clips, cfg["reps"].get(clips, 3), cfg["sample"],
                                          clips <= cfg["nogc_max"], work)
                 gc.collect()
+        rows += bench_compare(cfg["compare"], cfg["reps"].get(cfg["compare"], 3), cfg["sample"])
+        gc.collect()
+        commits, clips = cfg["clip_log"]
+        rows += bench_clip_log(commits, clips, min(3, max(cfg["reps"].values())), work)
         rows.append(object_size_row(cfg["sizes"][-1], stored))
         rows += bench_store(cfg["log_commits"], cfg["store_objects"], max(cfg["reps"].values()),
                             cfg["sample"], work)

@@ -5,7 +5,8 @@
 // edits; every edit names clips, cuts and tracks that exist, on the sides
 // its op says; every clip of a track both cuts have is paired or has its
 // own added or removed record; every record is built and reads back; and
-// a document read as a tape gives the cut its JsonValue gives.
+// a document read as a tape gives the cut its JsonValue gives; and a merge
+// whose one side is the base gives the other side.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -13,10 +14,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/timeline/compare.h"
 #include "core/timeline/cut.h"
+#include "core/timeline/merge.h"
 #include "core/value/json.h"
 #include "core/value/json_tape.h"
 
@@ -33,8 +36,9 @@ using tesmo::kNoIndex;
   std::abort();
 }
 
-// Read from a JsonValue and from a tape, which must agree.
-std::optional<Cut> read(std::string_view text) {
+// Read from a JsonValue and from a tape, which must agree. The document is
+// kept in `document`.
+std::optional<Cut> read(std::string_view text, tesmo::JsonValue& document) {
   tesmo::Result<tesmo::JsonValue> value = tesmo::parse_json(text);
   tesmo::Result<tesmo::JsonTape> tape = tesmo::JsonTape::parse(text);
   if (bool(value) != bool(tape)) fail("tape and value readers disagree on the text");
@@ -50,7 +54,18 @@ std::optional<Cut> read(std::string_view text) {
       if (cut->tracks[t].clips[i].key != from_tape->tracks[t].clips[i].key) fail("the tape reads another clip");
     }
   }
+  document = std::move(*value);
   return std::move(*cut);
+}
+
+// Merging with one side unchanged gives the other side, whole.
+void check_merge(const tesmo::JsonValue& base, const tesmo::JsonValue& side) {
+  for (const auto& [ours, theirs] : {std::pair{&side, &base}, std::pair{&base, &side}, std::pair{&side, &side}}) {
+    tesmo::Result<tesmo::MergeResult> merged = tesmo::merge_timelines(base, *ours, *theirs, tesmo::MergeFavor::Ours);
+    if (!merged) fail("a merge of timelines failed");
+    if (!merged->conflicts.empty()) fail("a merge with one side unchanged has conflicts");
+    if (!(merged->timeline == side)) fail("a merge with one side unchanged is not the other side");
+  }
 }
 
 void check_pairing(const Cut& before, const Cut& after, const Comparison& c) {
@@ -132,11 +147,14 @@ void check_edits(const Cut& before, const Cut& after, const Comparison& c) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
   const std::size_t split = input.find('\0');
-  const std::optional<Cut> before = read(input.substr(0, split));
+  tesmo::JsonValue before_doc, after_doc;
+  const std::optional<Cut> before = read(input.substr(0, split), before_doc);
   if (!before) return 0;
   if (!compare_cuts(*before, *before).edits.empty()) fail("a cut differs from itself");
-  const std::optional<Cut> after = split == std::string_view::npos ? before : read(input.substr(split + 1));
+  const std::optional<Cut> after =
+      split == std::string_view::npos ? before : read(input.substr(split + 1), after_doc);
   if (!after) return 0;
+  check_merge(before_doc, split == std::string_view::npos ? before_doc : after_doc);
   const Comparison c = tesmo::compare_cuts(*before, *after);
   check_pairing(*before, *after, c);
   check_edits(*before, *after, c);

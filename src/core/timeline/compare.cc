@@ -19,6 +19,7 @@
 // Paired clips outside the longest run that kept its order are moved.
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -34,6 +35,13 @@ namespace {
 
 // ---------------------------------------------------------------------------
 // Keys
+
+// The shortest text that reads back as the same double.
+void append_number(std::string& out, double x) {
+  char text[32];
+  const std::to_chars_result r = std::to_chars(text, text + sizeof text, x);
+  if (r.ec == std::errc()) out.append(text, r.ptr);
+}
 
 double seconds(const RationalTime& t) { return t.rate > 0 ? t.value / t.rate : t.value; }
 
@@ -63,7 +71,9 @@ double affinity(const CutClip& b, const CutClip& a) {
   const bool media = b.media && a.media && *b.media == *a.media;
   const bool name = !b.name.empty() && b.name == a.name;
   const bool range = b.source_range && a.source_range && same_range(b.source_range, a.source_range);
-  const double bonus = name ? 5.0 : 0.0;
+  // Alike in name, and in effects, speed, markers and metadata, tell apart
+  // clips of one source.
+  const double bonus = (name ? 5.0 : 0.0) + (b.extras == a.extras ? 5.0 : 0.0);
   if (media) {
     if (range) return 100.0 + bonus;
     if (b.source_range && a.source_range) {
@@ -167,7 +177,14 @@ class TrackPairing {
   }
 
   void run() {
-    pair_equal_keys();
+    // Equal keys in three passes, each within the regions the one before
+    // left: the same content at the same record time (the clips an edit
+    // elsewhere did not touch), the same content, the same source.
+    const std::vector<std::string> btimed = contents(before_, true), atimed = contents(after_, true);
+    const std::vector<std::string> bfull = contents(before_, false), afull = contents(after_, false);
+    pair_equal_keys(views(btimed), views(atimed));
+    pair_equal_keys(views(bfull), views(afull));
+    pair_equal_keys(bkeys_, akeys_);
     pair_within_regions();
     pair_across_track();
   }
@@ -178,6 +195,38 @@ class TrackPairing {
   const std::vector<std::string_view>& after_keys() const { return akeys_; }
 
  private:
+  // A clip's key with everything else it carries, and with its record time
+  // when `timed`: equal only for clips alike in every respect.
+  static std::vector<std::string> contents(const CutTrack& track, bool timed) {
+    std::vector<std::string> out;
+    out.reserve(track.clips.size());
+    for (const CutClip& clip : track.clips) {
+      std::string text = clip.key;
+      for (std::string_view part : {std::string_view(clip.name), clip.effects_text.view(), clip.markers_text.view(),
+                                    clip.metadata_text.view()}) {
+        text += '\x1f';
+        text += std::to_string(part.size());
+        text += ':';
+        text += part;
+      }
+      text += clip.enabled ? "|on|" : "|off|";
+      append_number(text, clip.speed);
+      if (timed) {
+        text += '@';
+        if (clip.record_in) {
+          append_number(text, clip.record_in->value);
+          text += '/';
+          append_number(text, clip.record_in->rate);
+        }
+      }
+      out.push_back(std::move(text));
+    }
+    return out;
+  }
+  static std::vector<std::string_view> views(const std::vector<std::string>& texts) {
+    return std::vector<std::string_view>(texts.begin(), texts.end());
+  }
+
   static std::vector<std::string_view> keys(const CutTrack& track) {
     std::vector<std::string_view> out;
     out.reserve(track.clips.size());
@@ -190,10 +239,11 @@ class TrackPairing {
     before_of_[a] = b;
   }
 
-  bool equal(std::size_t b, std::size_t a) const { return bkeys_[b] == akeys_[a]; }
-
-  void pair_equal_keys() {
-    std::vector<Region> todo{{0, before_.clips.size(), 0, after_.clips.size()}};
+  // Patience pairing on equal keys within each region between the clips
+  // paired so far.
+  void pair_equal_keys(const std::vector<std::string_view>& bkeys, const std::vector<std::string_view>& akeys) {
+    const auto equal = [&](std::size_t b, std::size_t a) { return bkeys[b] == akeys[a]; };
+    std::vector<Region> todo = regions();
     std::unordered_map<std::string_view, std::pair<std::size_t, std::size_t>> counts;  // before, after
     while (!todo.empty()) {
       Region r = todo.back();
@@ -207,21 +257,21 @@ class TrackPairing {
 
       counts.clear();
       for (std::size_t b = r.b0; b < r.b1; ++b) {
-        if (!bkeys_[b].empty()) ++counts[bkeys_[b]].first;
+        if (!bkeys[b].empty()) ++counts[bkeys[b]].first;
       }
       std::unordered_map<std::string_view, std::size_t> after_at;
       for (std::size_t a = r.a0; a < r.a1; ++a) {
-        if (akeys_[a].empty()) continue;
-        auto it = counts.find(akeys_[a]);
+        if (akeys[a].empty()) continue;
+        auto it = counts.find(akeys[a]);
         if (it == counts.end()) continue;
         ++it->second.second;
-        after_at[akeys_[a]] = a;
+        after_at[akeys[a]] = a;
       }
       std::vector<IndexPair> unique;
       for (std::size_t b = r.b0; b < r.b1; ++b) {
-        if (bkeys_[b].empty()) continue;
-        const auto& c = counts[bkeys_[b]];
-        if (c.first == 1 && c.second == 1) unique.push_back({b, after_at[bkeys_[b]]});
+        if (bkeys[b].empty()) continue;
+        const auto& c = counts[bkeys[b]];
+        if (c.first == 1 && c.second == 1) unique.push_back({b, after_at[bkeys[b]]});
       }
       if (unique.empty()) continue;
       std::size_t b_from = r.b0, a_from = r.a0;
@@ -245,7 +295,7 @@ class TrackPairing {
       const bool end = b == before_.clips.size();
       if (!end && after_of_[b] == kNoIndex) continue;
       const std::size_t a = end ? after_.clips.size() : after_of_[b];
-      if (a < a_from) continue;  // cannot happen after pass 1; kept safe
+      if (a < a_from) continue;  // pairs made in regions never cross; kept safe
       if (b > b_from && a > a_from) out.push_back({b_from, b, a_from, a});
       b_from = b + 1;
       a_from = a + 1;
@@ -294,25 +344,7 @@ class TrackPairing {
         sparse_candidates(r, consider);
       }
       pair_greedily(candidates);
-      // One clip left on each side of a region: the clip in that slot.
-      std::size_t lone_b = kNoIndex, lone_a = kNoIndex, left_b = 0, left_a = 0;
-      for (std::size_t b = r.b0; b < r.b1; ++b) {
-        if (after_of_[b] == kNoIndex) ++left_b, lone_b = b;
-      }
-      for (std::size_t a = r.a0; a < r.a1; ++a) {
-        if (before_of_[a] == kNoIndex) ++left_a, lone_a = a;
-      }
-      if (left_b == 1 && left_a == 1 && !crosses(lone_b, lone_a, r)) pair(lone_b, lone_a);
     }
-  }
-
-  // Whether pairing b with a would cross a pair already made in the region.
-  bool crosses(std::size_t b, std::size_t a, const Region& r) const {
-    for (std::size_t x = r.b0; x < r.b1; ++x) {
-      if (after_of_[x] == kNoIndex) continue;
-      if ((x < b) != (after_of_[x] < a)) return true;
-    }
-    return false;
   }
 
   template <class F>
@@ -405,24 +437,36 @@ class TrackPairing {
 // Track pairing
 
 // Shared clip keys between every before and after track of one kind.
-std::vector<std::vector<std::size_t>> shared_keys(const Cut& before, const Cut& after,
-                                                  const std::vector<std::size_t>& bs,
-                                                  const std::vector<std::size_t>& as) {
-  std::vector<std::vector<std::size_t>> shared(bs.size(), std::vector<std::size_t>(as.size(), 0));
-  std::unordered_map<std::string_view, std::vector<std::pair<std::size_t, std::size_t>>> where;  // key -> (i, count)
-  std::unordered_map<std::string_view, std::size_t> counts;
-  for (std::size_t i = 0; i < bs.size(); ++i) {
-    counts.clear();
-    for (const CutClip& clip : before.tracks[bs[i]].clips) ++counts[clip.key];
-    for (auto& [key, count] : counts) where[key].push_back({i, count});
-  }
-  for (std::size_t j = 0; j < as.size(); ++j) {
-    counts.clear();
-    for (const CutClip& clip : after.tracks[as[j]].clips) ++counts[clip.key];
-    for (const auto& [key, count] : counts) {
-      auto it = where.find(key);
-      if (it == where.end()) continue;
-      for (const auto& [i, n] : it->second) shared[i][j] += std::min(n, count);
+// Clips every before track of one kind shares with every after track:
+// clips of equal keys, and among them those alike in all else too.
+// [0] counts clips of equal keys, [1] those alike in all else too.
+std::array<std::vector<std::vector<double>>, 2> shared_clips(const Cut& before, const Cut& after,
+                                                             const std::vector<std::size_t>& bs,
+                                                             const std::vector<std::size_t>& as) {
+  std::array<std::vector<std::vector<double>>, 2> shared;
+  shared.fill(std::vector<std::vector<double>>(bs.size(), std::vector<double>(as.size(), 0.0)));
+  // Clip keys, and keys with the hash of the rest.
+  using Key = std::pair<std::string_view, std::uint64_t>;
+  struct KeyHash {
+    std::size_t operator()(const Key& k) const { return std::hash<std::string_view>()(k.first) ^ k.second; }
+  };
+  for (bool full : {false, true}) {
+    std::unordered_map<Key, std::vector<std::pair<std::size_t, std::size_t>>, KeyHash> where;  // key -> (i, count)
+    std::unordered_map<Key, std::size_t, KeyHash> counts;
+    const auto key = [&](const CutClip& clip) { return Key{clip.key, full ? clip.extras : 0}; };
+    for (std::size_t i = 0; i < bs.size(); ++i) {
+      counts.clear();
+      for (const CutClip& clip : before.tracks[bs[i]].clips) ++counts[key(clip)];
+      for (auto& [k, count] : counts) where[k].push_back({i, count});
+    }
+    for (std::size_t j = 0; j < as.size(); ++j) {
+      counts.clear();
+      for (const CutClip& clip : after.tracks[as[j]].clips) ++counts[key(clip)];
+      for (const auto& [k, count] : counts) {
+        auto it = where.find(k);
+        if (it == where.end()) continue;
+        for (const auto& [i, n] : it->second) shared[full][i][j] += double(std::min(n, count));
+      }
     }
   }
   return shared;
@@ -446,11 +490,23 @@ void pair_kind(const Cut& before, const Cut& after, const std::vector<std::size_
     for (std::size_t k = 0; k < std::min(n, m); ++k) link(k, k);
     return;
   }
-  const std::vector<std::vector<std::size_t>> shared = shared_keys(before, after, bs, as);
+  const std::array<std::vector<std::vector<double>>, 2> shared = shared_clips(before, after, bs, as);
   const auto weight = [&](std::size_t i, std::size_t j) {
     const std::string& bn = before.tracks[bs[i]].name;
     const std::string& an = after.tracks[as[j]].name;
-    return 4.0 * double(shared[i][j]) + (!bn.empty() && bn == an ? 2.0 : 0.0) + 1.0;
+    // Equal names count, an unnamed track facing an unnamed one a little;
+    // between pairings that tie, the one keeping positions wins.
+    const double names = bn == an ? (bn.empty() ? 1.0 : 2.0) : 0.0;
+    const double distance = i > j ? double(i - j) : double(j - i);
+    // Two empty tracks are as alike as tracks get.
+    const bool both_empty = before.tracks[bs[i]].clips.empty() && after.tracks[as[j]].clips.empty();
+    // Clips one track has and the other lacks count a little against them.
+    const CutTrack& bt = before.tracks[bs[i]];
+    const CutTrack& at = after.tracks[as[j]];
+    const double unshared = double(bt.clips.size() + at.clips.size()) - 2.0 * shared[0][i][j];
+    const double metadata = bt.metadata_text == at.metadata_text ? 1.5 : 0.0;
+    return 2.0 * (shared[0][i][j] + shared[1][i][j]) + names + metadata + (both_empty ? 2.0 : 0.0) + 1.0 -
+           0.01 * unshared - 0.001 * distance;
   };
   std::vector<double> dp((n + 1) * (m + 1), 0.0);
   const auto at = [&](std::size_t i, std::size_t j) -> double& { return dp[i * (m + 1) + j]; };
@@ -506,7 +562,10 @@ void clip_edits(const CutClip& b, const CutClip& a, Edit base, std::size_t order
   if (b.media != a.media) add(EditOp::Replaced);
   if (b.name != a.name) add(EditOp::Renamed);
   if (b.effects_text != a.effects_text) add(EditOp::EffectsChanged);
-  if (!(b.speed == a.speed || (std::isnan(b.speed) && std::isnan(a.speed)))) add(EditOp::Retimed);
+  // Speeds written back through an exchange format keep about nine digits.
+  const bool same_speed = b.speed == a.speed || std::abs(b.speed - a.speed) <= 1e-9 * std::abs(b.speed) ||
+                          (std::isnan(b.speed) && std::isnan(a.speed));
+  if (!same_speed) add(EditOp::Retimed);
   if (b.enabled != a.enabled) add(EditOp::EnabledChanged);
   if (b.markers_text != a.markers_text) add(EditOp::MarkersChanged);
   // Texts differ rarely; only then are they read to see whether anything

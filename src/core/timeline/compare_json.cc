@@ -71,11 +71,12 @@ double frames_at(const RationalTime& t, double rate) {
   return t.value / t.rate * rate;
 }
 
-// Frames are whole in any real cut; sub-frame noise from a rate change is
-// rounded away at a millionth of a frame.
+// Frames are whole in most cuts; a count from a rate change is kept to a
+// millionth of a frame, which drops the noise of the conversion.
 double tidy(double frames) {
   const double whole = std::round(frames);
-  return std::abs(frames - whole) < 1e-6 ? whole : frames;
+  if (std::abs(frames - whole) < 1e-6) return whole;
+  return std::round(frames * 1e6) / 1e6;
 }
 
 JsonValue transition_json(const CutTransition* t) {
@@ -197,10 +198,8 @@ JsonValue edit_json(const Cut& before, const Cut& after, const Edit& edit) {
     o.insert("name", track->name);
     o.insert("record_in", JsonValue());
     o.insert("record_out", JsonValue());
-    if (edit.op == EditOp::TrackRenamed) {
-      o.insert("after_name", at->name);
-      o.insert("before_name", bt->name);
-    }
+    o.insert("after_name", at ? JsonValue(at->name) : JsonValue());
+    o.insert("before_name", bt ? JsonValue(bt->name) : JsonValue());
     return o;
   }
   o.insert("after_index", index_json(edit.after_index));

@@ -2,6 +2,7 @@
 #include "core/timeline/cut.h"
 
 #include <charconv>
+#include <functional>
 #include <system_error>
 
 #include "core/store/object.h"
@@ -101,6 +102,17 @@ std::string clip_key(const CutClip& clip) {
     append_number(key, x);
   }
   return key;
+}
+
+std::uint64_t clip_extras(const CutClip& clip) {
+  std::uint64_t h = 0x9e3779b97f4a7c15u;
+  const auto mix = [&](std::uint64_t v) { h ^= v + 0x9e3779b97f4a7c15u + (h << 6) + (h >> 2); };
+  for (const SharedText* text : {&clip.effects_text, &clip.markers_text, &clip.metadata_text}) {
+    mix(std::hash<std::string_view>()(text->view()));
+  }
+  mix(std::hash<double>()(clip.speed));
+  mix(clip.enabled ? 1 : 2);
+  return h;
 }
 
 JsonObject comparable_metadata(std::string_view text) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -40,6 +41,9 @@ class SharedText {
 
 struct CutClip {
   std::string key;                      // clip_key of the clip
+  // A hash of what the clip carries besides its key and name (effects,
+  // speed, enabled, markers, metadata): equal for clips alike in all that.
+  std::uint64_t extras = 0;
   std::string name;                     // may be empty
   std::optional<std::string> media;     // the media identity, as the diff names it
   std::optional<TimeRange> source_range;  // the source range, else the media's available range
@@ -72,6 +76,7 @@ struct CutTrack {
   std::string label;  // "V1", "A2", "O1": kind letter and 1-based index among the tracks of that kind
   std::vector<CutClip> clips;
   std::vector<CutTransition> transitions;  // in document order, so by cut
+  std::string metadata_text;  // canonical text of the track's metadata, if an object
   std::size_t item = 0;  // index among the stack's children
 };
 
@@ -102,6 +107,9 @@ struct ClipMemo {
 // exact source range. Equal keys mean the same media (or name) over the same
 // range; a cut compared with itself pairs every clip on its key.
 std::string clip_key(const CutClip& clip);
+
+// The `extras` hash of a clip.
+std::uint64_t clip_extras(const CutClip& clip);
 
 // The members of a clip's metadata (given as its canonical text) that are
 // compared: all of them, except the element ids ("@id") that exchange

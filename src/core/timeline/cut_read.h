@@ -155,6 +155,7 @@ CutClip read_clip_content(const V& object) {
   read_markers(object.find("markers"), clip);
   if (V metadata = object.find("metadata"); metadata.is_object()) clip.metadata_text = SharedText(metadata.canonical());
   clip.key = clip_key(clip);
+  clip.extras = clip_extras(clip);
   return clip;
 }
 
@@ -206,6 +207,7 @@ CutTrack read_track(const V& object, ClipMemo* memo) {
   CutTrack track;
   track.name = string_or_empty(object.find("name"));
   track.kind = otio_read::kind_of(object.find("kind"));
+  if (V metadata = object.find("metadata"); metadata.is_object()) track.metadata_text = metadata.canonical();
   V children = object.find("children");
   std::optional<std::size_t> count = children.array_size();
   if (!count) return track;

@@ -72,9 +72,8 @@ bool has_transition(const JsonValue* items) {
   const JsonArray* list = items ? items->get_array() : nullptr;
   if (!list) return false;
   for (const JsonValue& item : *list) {
-    const JsonValue* schema = member(&item, "OTIO_SCHEMA");
-    const std::string* text = schema ? schema->get_string() : nullptr;
-    if (text && text->starts_with("Transition.")) return true;
+    const JsonObject* object = item.get_object();
+    if (object && schema_name(*object) == std::string_view("Transition")) return true;
   }
   return false;
 }
@@ -620,11 +619,9 @@ Result<MergeResult> merge_timelines(const JsonValue& base, const JsonValue& ours
   const Comparison ct = compare_cuts(*bc, *tc);
   Context ctx{favor, {}};
 
-  // Tracks of base, merged or settled; keyed by their index in ours' or
-  // theirs' stack children.
-  std::map<std::size_t, JsonValue> merged_for_ours_item;  // ours' stack child index -> merged track
-  std::set<std::size_t> ours_items_dropped;
-  std::vector<std::pair<std::size_t, JsonValue>> theirs_kept;  // theirs' cut track index -> track to add
+  // Each base track merged (or kept from the one side that has it), or
+  // absent when it leaves the result.
+  std::map<std::size_t, JsonValue> merged_of_base;
   for (std::size_t bt = 0; bt < bc->tracks.size(); ++bt) {
     const std::size_t ot = co.track_after_of_before[bt];
     const std::size_t tt = ct.track_after_of_before[bt];
@@ -634,32 +631,23 @@ Result<MergeResult> merge_timelines(const JsonValue& base, const JsonValue& ours
         ot != kNoIndex ? &(*children_of(member(&ours, "tracks")))[oc->tracks[ot].item] : nullptr;
     const JsonValue* theirs_track =
         tt != kNoIndex ? &(*children_of(member(&theirs, "tracks")))[tc->tracks[tt].item] : nullptr;
-    const auto members_changed = [&](const JsonValue* track) {
-      JsonObject a = *object_of(track), b = *object_of(base_track);
-      a.insert("children", JsonValue());
-      b.insert("children", JsonValue());
-      return !(a == b);
-    };
     if (ot == kNoIndex || tt == kNoIndex) {
       if (ot == kNoIndex && tt == kNoIndex) continue;
       const bool ours_kept = ot != kNoIndex;
-      const std::size_t kept = ours_kept ? ot : tt;
-      const SideFacts f = facts(ours_kept ? co : ct, bt, kept, bc->tracks[bt].clips.size());
       const JsonValue* track = ours_kept ? ours_track : theirs_track;
-      const bool changed = f.track_changed || members_changed(track) || !same(member(track, "children"),
-                                                                             member(base_track, "children"));
-      bool keep = false;
-      if (changed) {
-        ctx.conflict("track_removed_and_changed", Place{label}, base_track, ours_track, theirs_track,
-                     std::string("the track was removed on ") + (ours_kept ? "theirs" : "ours") + " and changed on " +
-                         (ours_kept ? "ours" : "theirs"));
-        keep = ours_kept == (favor == MergeFavor::Ours);
-      }
-      if (ours_kept) {
-        if (!keep) ours_items_dropped.insert(oc->tracks[ot].item);
-      } else if (keep) {
-        theirs_kept.emplace_back(tt, *theirs_track);
-      }
+      const SideFacts f = facts(ours_kept ? co : ct, bt, ours_kept ? ot : tt, bc->tracks[bt].clips.size());
+      if (!f.track_changed && same(track, base_track)) continue;
+      ctx.conflict("track_removed_and_changed", Place{label}, base_track, ours_track, theirs_track,
+                   std::string("the track was removed on ") + (ours_kept ? "theirs" : "ours") + " and changed on " +
+                       (ours_kept ? "ours" : "theirs"));
+      if (ours_kept == (favor == MergeFavor::Ours)) merged_of_base[bt] = *track;
+      continue;
+    }
+    // A track whose children are not a list on some side has nothing to
+    // merge clip by clip: its children merge as one member.
+    if (!children_of(base_track) || !children_of(ours_track) || !children_of(theirs_track)) {
+      merged_of_base[bt] = JsonValue(merge_members(object_of(base_track), object_of(ours_track),
+                                                   object_of(theirs_track), ctx, Place{label}, "track member", {}));
       continue;
     }
     const std::size_t n = bc->tracks[bt].clips.size();
@@ -678,88 +666,155 @@ Result<MergeResult> merge_timelines(const JsonValue& base, const JsonValue& ours
     JsonObject track = merge_members(object_of(base_track), object_of(ours_track), object_of(theirs_track), ctx,
                                      Place{label}, "track member", {"children"});
     track.insert("children", std::move(children));
-    merged_for_ours_item[oc->tracks[ot].item] = JsonValue(std::move(track));
+    merged_of_base[bt] = JsonValue(std::move(track));
   }
 
-  // The stack's children: ours' order, then theirs' new tracks after the
-  // track before them on theirs' side.
+  // The stack's children are laid out after one side: ours, unless ours
+  // left the stack's layout as base had it (then theirs, so that a side
+  // merged with an unchanged one comes out whole). The other side's new
+  // tracks go after the track before them on that side, after the first
+  // side's own new tracks there; the same track added on both sides once.
+  const JsonValue* base_stack = member(&base, "tracks");
   const JsonValue* ours_stack = member(&ours, "tracks");
-  const JsonArray* ours_children = children_of(ours_stack);
-  JsonArray children;
-  std::map<std::size_t, std::size_t> position_of_theirs_track;  // theirs' cut track -> index in `children`
-  for (std::size_t i = 0; ours_children && i < ours_children->size(); ++i) {
-    if (ours_items_dropped.count(i)) continue;
-    auto merged = merged_for_ours_item.find(i);
-    children.push_back(merged != merged_for_ours_item.end() ? std::move(merged->second) : (*ours_children)[i]);
-  }
-  // Where theirs' tracks that are in the result now sit.
-  const auto locate = [&]() {
-    position_of_theirs_track.clear();
-    std::map<std::size_t, std::size_t> ours_item_to_child;
-    std::size_t k = 0;
-    for (std::size_t i = 0; ours_children && i < ours_children->size(); ++i) {
-      if (!ours_items_dropped.count(i)) ours_item_to_child[i] = k++;
-    }
-    for (std::size_t tt = 0; tt < tc->tracks.size(); ++tt) {
-      const std::size_t bt = ct.track_before_of_after[tt];
-      if (bt == kNoIndex) continue;
-      const std::size_t ot = co.track_after_of_before[bt];
-      if (ot == kNoIndex) continue;
-      auto it = ours_item_to_child.find(oc->tracks[ot].item);
-      if (it != ours_item_to_child.end()) position_of_theirs_track[tt] = it->second;
-    }
+  const JsonValue* theirs_stack = member(&theirs, "tracks");
+  struct Layout {
+    const JsonValue* stack;
+    const Cut* cut;
+    const Comparison* comparison;
   };
-  locate();
-  std::vector<std::pair<std::size_t, JsonValue>> additions = std::move(theirs_kept);
-  for (std::size_t tt = 0; tt < tc->tracks.size(); ++tt) {
-    if (ct.track_before_of_after[tt] == kNoIndex) {
-      additions.emplace_back(tt, (*children_of(member(&theirs, "tracks")))[tc->tracks[tt].item]);
-    }
-  }
-  std::sort(additions.begin(), additions.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-  // Ours' new tracks, to tell where they sit and whether theirs added the same.
-  std::vector<char> ours_new(children.size(), 0);
-  {
-    std::size_t k = 0;
-    for (std::size_t i = 0; ours_children && i < ours_children->size(); ++i) {
-      if (ours_items_dropped.count(i)) continue;
-      const JsonValue& child = (*ours_children)[i];
-      bool paired = false;
-      for (std::size_t ot = 0; ot < oc->tracks.size(); ++ot) {
-        if (oc->tracks[ot].item == i) paired = co.track_before_of_after[ot] != kNoIndex;
+  // A side's stack as base track indices, "new" and other children's texts.
+  const auto signature = [&](const Layout& side) {
+    std::vector<std::string> out;
+    const JsonArray* list = children_of(side.stack);
+    std::map<std::size_t, std::size_t> track_at;  // stack child -> cut track
+    for (std::size_t t = 0; t < side.cut->tracks.size(); ++t) track_at[side.cut->tracks[t].item] = t;
+    for (std::size_t i = 0; list && i < list->size(); ++i) {
+      auto it = track_at.find(i);
+      if (it == track_at.end()) {
+        out.push_back("=" + canonical_json((*list)[i]));
+      } else if (!side.comparison) {
+        out.push_back(std::to_string(it->second));
+      } else {
+        const std::size_t b = side.comparison->track_before_of_after[it->second];
+        out.push_back(b == kNoIndex ? "new" : std::to_string(b));
       }
-      const JsonValue* schema = member(&child, "OTIO_SCHEMA");
-      const std::string* text = schema ? schema->get_string() : nullptr;
-      ours_new[k++] = !paired && text && text->starts_with("Track.");
+    }
+    return out;
+  };
+  const Layout base_layout{base_stack, &*bc, nullptr};
+  const Layout ours_layout{ours_stack, &*oc, &co};
+  const Layout theirs_layout{theirs_stack, &*tc, &ct};
+  const bool ours_first = signature(ours_layout) != signature(base_layout);
+  const Layout& first = ours_first ? ours_layout : theirs_layout;
+  const Layout& second = ours_first ? theirs_layout : ours_layout;
+
+  JsonArray children;
+  std::vector<char> first_new;                   // per child: a new track of the first side
+  std::map<std::size_t, std::size_t> base_at;    // base track -> index in `children`
+  std::set<std::size_t> placed;                  // base tracks placed
+  {
+    const JsonArray* list = children_of(first.stack);
+    std::map<std::size_t, std::size_t> track_at;
+    for (std::size_t t = 0; t < first.cut->tracks.size(); ++t) track_at[first.cut->tracks[t].item] = t;
+    for (std::size_t i = 0; list && i < list->size(); ++i) {
+      auto it = track_at.find(i);
+      if (it == track_at.end()) {
+        children.push_back((*list)[i]);
+        first_new.push_back(0);
+        continue;
+      }
+      const std::size_t b = first.comparison->track_before_of_after[it->second];
+      if (b == kNoIndex) {
+        children.push_back((*list)[i]);
+        first_new.push_back(1);
+        continue;
+      }
+      auto merged = merged_of_base.find(b);
+      if (merged == merged_of_base.end()) continue;
+      base_at[b] = children.size();
+      placed.insert(b);
+      children.push_back(std::move(merged->second));
+      first_new.push_back(0);
     }
   }
-  for (auto& [tt, track] : additions) {
-    // The same track added on both sides is added once.
-    bool already = false;
-    for (std::size_t k = 0; k < children.size() && !already; ++k) already = ours_new[k] && children[k] == track;
-    if (already) continue;
+  // The second side's tracks the first side does not place: its new ones,
+  // and base tracks the first side removed that stay.
+  const Cut& second_cut = *second.cut;
+  std::map<std::size_t, std::size_t> second_at;  // second side's track -> index in `children`
+  for (std::size_t t = 0; t < second_cut.tracks.size(); ++t) {
+    const std::size_t b = second.comparison->track_before_of_after[t];
+    if (b != kNoIndex && base_at.count(b)) second_at[t] = base_at[b];
+  }
+  const JsonArray* second_list = children_of(second.stack);
+  for (std::size_t t = 0; t < second_cut.tracks.size(); ++t) {
+    const std::size_t b = second.comparison->track_before_of_after[t];
+    JsonValue track;
+    if (b == kNoIndex) {
+      track = (*second_list)[second_cut.tracks[t].item];
+      bool already = false;
+      for (std::size_t k = 0; k < children.size() && !already; ++k) already = first_new[k] && children[k] == track;
+      if (already) continue;
+    } else {
+      auto merged = merged_of_base.find(b);
+      if (placed.count(b) || merged == merged_of_base.end()) continue;
+      track = std::move(merged->second);
+    }
     std::size_t at = 0;
-    for (std::size_t p = tt; p-- > 0;) {
-      auto it = position_of_theirs_track.find(p);
-      if (it != position_of_theirs_track.end()) {
+    for (std::size_t p = t; p-- > 0;) {
+      auto it = second_at.find(p);
+      if (it != second_at.end()) {
         at = it->second + 1;
         break;
       }
     }
     at = std::min(at, children.size());
-    // After ours' own new tracks at that place.
-    while (at < children.size() && ours_new[at]) ++at;
-    ours_new.insert(ours_new.begin() + static_cast<std::ptrdiff_t>(at), 0);
+    while (at < children.size() && first_new[at]) ++at;
     children.insert(children.begin() + static_cast<std::ptrdiff_t>(at), std::move(track));
-    // Everything at or after the insertion moved down by one.
-    for (auto& [p, pos] : position_of_theirs_track) {
+    first_new.insert(first_new.begin() + static_cast<std::ptrdiff_t>(at), 0);
+    for (auto& [p, pos] : second_at) {
       if (pos >= at) ++pos;
     }
-    position_of_theirs_track[tt] = at;
+    second_at[t] = at;
   }
-
-  const JsonValue* base_stack = member(&base, "tracks");
-  const JsonValue* theirs_stack = member(&theirs, "tracks");
+  // Children of the stack that are not tracks stay where the first side
+  // has them, unless only the second side changed them: then they are the
+  // second side's, where it has them.
+  const auto others = [](const JsonValue* stack) {
+    std::vector<std::pair<std::size_t, JsonValue>> out;
+    const JsonArray* list = children_of(stack);
+    for (std::size_t i = 0; list && i < list->size(); ++i) {
+      const JsonObject* child = (*list)[i].get_object();
+      if (!child || schema_name(*child) != std::string_view("Track")) out.emplace_back(i, (*list)[i]);
+    }
+    return out;
+  };
+  const auto values = [](const std::vector<std::pair<std::size_t, JsonValue>>& list) {
+    JsonArray out;
+    for (const auto& [i, v] : list) out.push_back(v);
+    return JsonValue(std::move(out));
+  };
+  const auto second_others = others(second.stack);
+  const JsonValue bo = values(others(base_stack)), fo = values(others(first.stack)), so = values(second_others);
+  if (!(fo == so) && !(so == bo)) {
+    const bool first_is_ours = &first == &ours_layout;
+    if (!(fo == bo)) {
+      ctx.conflict("member", Place{}, &bo, first_is_ours ? &fo : &so, first_is_ours ? &so : &fo,
+                   "the stack's other children changed differently on both sides");
+    }
+    const bool second_favored = (favor == MergeFavor::Ours) != first_is_ours;
+    if (fo == bo || second_favored) {
+      JsonArray tracks_only;
+      for (JsonValue& child : children) {
+        const JsonObject* o = child.get_object();
+        if (o && schema_name(*o) == std::string_view("Track")) tracks_only.push_back(std::move(child));
+      }
+      for (const auto& [i, v] : second_others) {
+        const std::size_t at = std::min(i, tracks_only.size());
+        tracks_only.insert(tracks_only.begin() + static_cast<std::ptrdiff_t>(at), v);
+      }
+      children = std::move(tracks_only);
+    }
+  }
   JsonObject stack = merge_members(object_of(base_stack), object_of(ours_stack), object_of(theirs_stack), ctx,
                                    Place{}, "stack member", {"children"});
   stack.insert("children", std::move(children));
