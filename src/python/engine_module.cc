@@ -1,13 +1,15 @@
 // tesmo_cli._engine: the comparison engine for the command line and its
-// views. It sits beside the tesmo module, which it leaves exactly as it is,
+// views, and the history operations of its merge. It sits beside the tesmo module, which it leaves exactly as it is,
 // and raises the tesmo module's TesmoError.
 #include <Python.h>
+#include <time.h>
 
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "core/store/lock.h"
 #include "core/store/object.h"
 #include "core/store/repo.h"
 #include "core/timeline/compare.h"
@@ -18,6 +20,7 @@
 #include "python/errors.h"
 #include "python/otio_view.h"
 #include "python/pyref.h"
+#include "python/text.h"
 
 namespace tesmo::py {
 namespace {
@@ -174,6 +177,160 @@ PyObject* engine_merge(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// ---------------------------------------------------------------------------
+// Where the clips of one timeline went in another, as the comparison engine
+// pairs them: what the command's merge needs to find a conflict's clip in
+// the merged timeline without pairing anything itself.
+
+constexpr Param kPairingParams[] = {{"before", true}, {"after", true}};
+
+PyObject* engine_pairing(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyObject* argv[2];
+    if (!match_arguments({"pairing", kPairingParams}, args, kwargs, argv)) return nullptr;
+    Result<Cut> before = read_document(argv[0]);
+    if (!before) return raise_error(before.error());
+    Result<Cut> after = read_document(argv[1]);
+    if (!after) return raise_error(after.error());
+    const Comparison comparison = compare_cuts(*before, *after);
+    JsonObject out;
+    for (std::size_t t = 0; t < before->tracks.size(); ++t) {
+      JsonArray spots;
+      const std::size_t clips = before->tracks[t].clips.size();
+      for (std::size_t c = 0; c < clips; ++c) {
+        ClipSpot spot;
+        if (t < comparison.clip_after_of_before.size() &&
+            c < comparison.clip_after_of_before[t].size()) {
+          spot = comparison.clip_after_of_before[t][c];
+        }
+        if (!spot) {
+          spots.push_back(JsonValue());
+          continue;
+        }
+        spots.push_back(JsonArray{JsonValue(after->tracks[spot.track].label),
+                                  JsonValue::from_u64(spot.clip)});
+      }
+      out.insert(before->tracks[t].label, JsonValue(std::move(spots)));
+    }
+    Result<PyRef> made = to_python(JsonValue(std::move(out)));
+    if (!made) return raise_error(made.error());
+    return made.value().release();
+  });
+}
+
+// ---------------------------------------------------------------------------
+// History with merges: the store's operations the command's merge needs,
+// on the repository whose .tesmo directory is `root` (Repo.root), no search.
+
+// The strings of a sequence argument.
+bool convert_strings(const char* param, PyObject* obj, std::vector<std::string>& out) {
+  PyRef list = PyRef::steal(PySequence_List(obj));
+  if (!list) return false;
+  const Py_ssize_t count = PyList_Size(list.get());
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    std::string item;
+    if (!convert_string(param, PyList_GetItem(list.get(), i), item)) return false;
+    out.push_back(std::move(item));
+  }
+  return true;
+}
+
+constexpr Param kCommitMergeParams[] = {{"root", true},        {"timeline", true},
+                                        {"message", true},     {"parents", true},
+                                        {"author_name", false}, {"author_email", false}};
+
+PyObject* engine_commit_merge(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyObject* argv[6];
+    if (!match_arguments({"commit_merge", kCommitMergeParams}, args, kwargs, argv)) return nullptr;
+    std::string root, message;
+    std::vector<std::string> parents;
+    std::optional<std::string> author_name, author_email;
+    if (!convert_path("root", argv[0], root) || !convert_string("message", argv[2], message) ||
+        !convert_strings("parents", argv[3], parents) ||
+        !convert_optional_string("author_name", argv[4], author_name) ||
+        !convert_optional_string("author_email", argv[5], author_email)) {
+      return nullptr;
+    }
+    // Stored exactly as Repo.commit stores a timeline: its canonical text.
+    Result<TextBuffer> timeline = to_canonical_text(argv[1]);
+    if (!timeline) return raise_error(timeline.error());
+    const Repo repo{root};
+    Result<std::string> timeline_id = write_object_text(objects_dir(repo), timeline->view());
+    if (!timeline_id) return raise_error(timeline_id.error());
+    Author author{author_name ? std::move(*author_name) : std::string(kDefaultAuthorName),
+                  author_email ? std::move(*author_email) : std::string(kDefaultAuthorEmail)};
+    Result<std::string> id =
+        commit_merge(repo, *timeline_id, std::move(author), std::move(message), parents);
+    if (!id) return raise_error(id.error());
+    return new_str(*id);
+  });
+}
+
+constexpr Param kPairParams[] = {{"root", true}, {"a", true}, {"b", true}};
+
+// Matches (root, a, b) and converts them.
+bool root_and_pair(const char* function, PyObject* args, PyObject* kwargs, std::string& root,
+                   std::string& a, std::string& b) {
+  PyObject* argv[3];
+  if (!match_arguments({function, kPairParams}, args, kwargs, argv)) return false;
+  return convert_path("root", argv[0], root) && convert_string("a", argv[1], a) &&
+         convert_string("b", argv[2], b);
+}
+
+PyObject* engine_merge_base(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    std::string root, a, b;
+    if (!root_and_pair("merge_base", args, kwargs, root, a, b)) return nullptr;
+    Result<std::optional<std::string>> found = merge_base(Repo{root}, a, b);
+    if (!found) return raise_error(found.error());
+    if (!*found) {
+      Py_INCREF(Py_None);
+      return Py_None;
+    }
+    return new_str(**found);
+  });
+}
+
+PyObject* engine_is_ancestor(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    std::string root, a, b;
+    if (!root_and_pair("is_ancestor", args, kwargs, root, a, b)) return nullptr;
+    Result<bool> found = is_ancestor(Repo{root}, a, b);
+    if (!found) return raise_error(found.error());
+    return PyBool_FromLong(*found ? 1 : 0);
+  });
+}
+
+constexpr Param kFastForwardParams[] = {
+    {"root", true}, {"branch", true}, {"old_id", true}, {"new_id", true}};
+
+PyObject* engine_fast_forward(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyObject* argv[4];
+    if (!match_arguments({"fast_forward", kFastForwardParams}, args, kwargs, argv)) return nullptr;
+    std::string root, branch, old_id, new_id;
+    if (!convert_path("root", argv[0], root) || !convert_string("branch", argv[1], branch) ||
+        !convert_string("old_id", argv[2], old_id) || !convert_string("new_id", argv[3], new_id)) {
+      return nullptr;
+    }
+    if (Status s = fast_forward(Repo{root}, branch, old_id, new_id); !s) return raise_error(s.error());
+    Py_INCREF(Py_None);
+    return Py_None;
+  });
+}
+
+// The pause between two tries for the repository lock, as the tesmo module
+// has it (this module holds its own copy of the core): other threads run
+// while it sleeps, and Ctrl-C stops the wait with nothing changed.
+bool pause_for_lock(int milliseconds) {
+  const struct timespec pause = {milliseconds / 1000, (milliseconds % 1000) * 1000000L};
+  Py_BEGIN_ALLOW_THREADS
+  ::nanosleep(&pause, nullptr);
+  Py_END_ALLOW_THREADS
+  return PyErr_CheckSignals() == 0;
+}
+
 PyMethodDef methods[] = {
     {"compare", with_keywords(engine_compare), METH_VARARGS | METH_KEYWORDS,
      "compare(before, after)\n--\n\n"
@@ -190,6 +347,27 @@ PyMethodDef methods[] = {
      "The three-way merge of OTIO timelines: a dict of \"timeline\", \"conflicts\"\n"
      "and \"warnings\". At each conflict the timeline holds the favored side\n"
      "(\"ours\", the default, or \"theirs\")."},
+    {"pairing", with_keywords(engine_pairing), METH_VARARGS | METH_KEYWORDS,
+     "pairing(before, after)\n--\n\n"
+     "Where each clip of before is in after, as the comparison engine pairs them:\n"
+     "{before track label: [[after track label, clip position] or None, ...]}."},
+    {"commit_merge", with_keywords(engine_commit_merge), METH_VARARGS | METH_KEYWORDS,
+     "commit_merge(root, timeline, message, parents, author_name=None, author_email=None)\n--\n\n"
+     "Stores the timeline (a dict) as Repo.commit does and records a commit of it\n"
+     "on the current branch with exactly these parents (two or more). The first\n"
+     "must be the branch's commit when the repository lock is taken, or nothing\n"
+     "is recorded. Returns the commit's id."},
+    {"merge_base", with_keywords(engine_merge_base), METH_VARARGS | METH_KEYWORDS,
+     "merge_base(root, a, b)\n--\n\n"
+     "The nearest common ancestor of the commits two refs name, walking every\n"
+     "parent; None when their histories are unrelated."},
+    {"is_ancestor", with_keywords(engine_is_ancestor), METH_VARARGS | METH_KEYWORDS,
+     "is_ancestor(root, a, b)\n--\n\n"
+     "Whether the commit a names is in the history of the one b names (itself included)."},
+    {"fast_forward", with_keywords(engine_fast_forward), METH_VARARGS | METH_KEYWORDS,
+     "fast_forward(root, branch, old_id, new_id)\n--\n\n"
+     "Moves the branch from old_id to new_id, a commit whose history holds old_id,\n"
+     "under the repository lock; refused when the branch is no longer at old_id."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -207,5 +385,7 @@ PyMODINIT_FUNC PyInit__engine() {
   PyObject* tesmo = PyImport_ImportModule("tesmo");
   if (tesmo == nullptr) return nullptr;
   Py_DECREF(tesmo);
-  return PyModule_Create(&tesmo::py::module_def);
+  PyObject* module = PyModule_Create(&tesmo::py::module_def);
+  if (module != nullptr) tesmo::set_lock_pause(&tesmo::py::pause_for_lock);
+  return module;
 }

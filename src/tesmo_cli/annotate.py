@@ -243,3 +243,58 @@ def annotate(after: Any, records: List[Json]) -> Any:
         item, marked = _place(record, stack, tracks)
         _add_marker(item, marker(record, marked))
     return result
+
+
+# A conflict of a merge is marked in red, like a change nothing settled.
+CONFLICT_COLOUR = "RED"
+
+
+def conflict_marker(conflict: Json, marked_range: Json) -> Json:
+    """The marker of one conflict of a merge: its message as name and
+    comment, the conflict under ``"tesmo"`` → ``"conflict"``."""
+    text = "conflict: " + str(conflict.get("message", ""))
+    return {
+        "OTIO_SCHEMA": "Marker.2",
+        "name": text if len(text) <= NAME_LENGTH else text[:NAME_LENGTH - 3] + "...",
+        "color": CONFLICT_COLOUR,
+        "comment": text,
+        "marked_range": marked_range,
+        "metadata": {"tesmo": {"conflict": conflict}},
+    }
+
+
+def annotate_conflicts(merged: Any, conflicts: List[Json]) -> Any:
+    """A copy of a merged document with one marker per conflict, on the
+    clip the merge kept there: where the engine found it in the merged
+    timeline (``merged_track``, ``merged_index``). A conflict whose clip is
+    not there is marked on its track, or on the top stack when the track is
+    gone."""
+    result = _copy(merged)
+    stack = result.get("tracks") if isinstance(result, dict) else None
+    if not isinstance(stack, dict):
+        return result
+    tracks = {label: _Track(track) for label, track in labelled_tracks(result).items()}
+    for conflict in conflicts:
+        place = {"op": "conflict", "after_track": conflict.get("merged_track") or conflict.get("track"),
+                 "after_index": conflict.get("merged_index")}
+        item, marked = _place(place, stack, tracks)
+        _add_marker(item, conflict_marker(conflict, marked))
+    return result
+
+
+def conflict_markers(document: Any) -> int:
+    """How many conflict markers of a merge a document still holds."""
+    count = 0
+    pending: List[Any] = [document]
+    while pending:
+        value = pending.pop()
+        if isinstance(value, dict):
+            if str(value.get("OTIO_SCHEMA", "")).startswith("Marker."):
+                metadata = value.get("metadata")
+                tesmo = metadata.get("tesmo") if isinstance(metadata, dict) else None
+                if isinstance(tesmo, dict) and "conflict" in tesmo:
+                    count += 1
+            pending.extend(value.values())
+        elif isinstance(value, list):
+            pending.extend(value)
+    return count

@@ -40,6 +40,18 @@ OpenTimelineIO's adapters: pip install opentimelineio plus the plugin
 (otio-cmx3600-adapter, otio-fcp-adapter, otio-fcpx-xml-adapter,
 otio-aaf-adapter, otio-ale-adapter)."""
 
+MERGE_HELP = """\
+The merge base is the nearest commit both histories hold. When REF is
+already in the history of HEAD, nothing happens; when HEAD is in the history
+of REF, the branch moves to REF (a fast-forward). Otherwise the merge engine
+merges the edits of both sides since the base: a clean merge is committed
+with parents HEAD and REF. Conflicts are listed one a line (the track, the
+clip's position from 1, what each side did) and nothing is committed or
+moved (exit status 1): settle them all with -X, or write the merge with -o,
+edit it and commit it with `tesmo commit FILE --merge REF`. Warnings go to
+stderr and never stop a merge. --annotate and --html show the changes from
+the merge base to the merged timeline."""
+
 
 class Parser(argparse.ArgumentParser):
     """An argument parser whose usage errors are one line and exit 2."""
@@ -245,6 +257,10 @@ def cmd_commit(args: argparse.Namespace) -> int:
     # The diff reader refuses what is not a timeline; refuse it before it
     # becomes a commit that no later diff could read.
     tesmo.diff(document, document)
+    if args.merge is not None:
+        from .merge import commit_resolution
+
+        return commit_resolution(args, repo, document)
     if not args.allow_empty:
         parent = head_commit(repo)
         if parent is not None and _timeline_or_none(repo, parent) == document:
@@ -275,6 +291,9 @@ def cmd_log(args: argparse.Namespace) -> int:
         width = author_width([record for _, record in entries])
         for commit_id, record in entries:
             print(commit_line(commit_id, record, width))
+            parents = record.get("parents")
+            if isinstance(parents, list) and len(parents) > 1:
+                print("    Merge: " + " ".join(short(str(parent)) for parent in parents))
     return SAME
 
 
@@ -331,6 +350,18 @@ def clip_log(args: argparse.Namespace, repo: tesmo.Repo) -> int:
         for change in named:
             print("    " + changes_text.describe(change))
     return SAME
+
+
+def cmd_merge(args: argparse.Namespace) -> int:
+    from .merge import run_merge
+
+    return run_merge(args)
+
+
+def cmd_merge_base(args: argparse.Namespace) -> int:
+    from .merge import run_merge_base
+
+    return run_merge_base(args)
 
 
 def cmd_show(args: argparse.Namespace) -> int:
@@ -602,11 +633,16 @@ def build_parser() -> Parser:
     sub.add_argument("--allow-empty", action="store_true",
                      help="commit even when FILE holds the timeline of the branch's last "
                           "commit (refused otherwise, with exit status 1)")
+    sub.add_argument("--merge", metavar="REF",
+                     help="commit FILE as the merge of REF into the current branch (parents: "
+                          "HEAD, then REF): how an editor settles the conflicts of tesmo merge")
     add_file_options(sub)
 
     sub = command("log", "list the commits from REF back to the first, newest first; "
                   "with --clip, the history of one clip", cmd_log,
-                  epilog="Each line: short id, UTC time, author, message. --clip lists "
+                  epilog="Each line: short id, UTC time, author, message; a merge commit is "
+                         "followed by a line \"Merge:\" and its parents' short ids, and the "
+                         "list goes on along its first parent. --clip lists "
                          "the commits along the first-parent history whose changes name "
                          "the clip, with those changes; the first commit's clips count "
                          "as added.")
@@ -619,6 +655,37 @@ def build_parser() -> Parser:
     sub.add_argument("--track", metavar="T",
                      help="with --clip: only changes on the track T, a label (V1, A2) "
                           "or a track's name")
+
+    sub = command("merge", "merge REF into the current branch: a fast-forward, or a merge "
+                  "commit when the three-way merge is clean; exit status 1 with conflicts",
+                  cmd_merge, epilog=MERGE_HELP + "\n\n" + FORMATS_HELP)
+    sub.add_argument("ref", metavar="REF", help="the branch or commit to merge")
+    sub.add_argument("-m", "--message", metavar="MESSAGE",
+                     help="the merge commit's message (default: merge REF)")
+    sub.add_argument("--author", metavar="NAME", help="the author's name (default: agent)")
+    sub.add_argument("--email", metavar="ADDR",
+                     help="the author's e-mail address (default with --author: as for commit)")
+    sub.add_argument("-X", dest="strategy", choices=("ours", "theirs"),
+                     help="settle every conflict with that side's version and commit")
+    sub.add_argument("--json", action="store_true",
+                     help='print {"schema": "tesmo.merge/1", "status", "commit", "base", '
+                          '"conflicts": [...], "warnings": [...]}')
+    sub.add_argument("-o", "--output", metavar="FILE",
+                     help="write the merged timeline (ours at each conflict, theirs with -X "
+                          "theirs) with a marker on each conflicting clip (.otio or any "
+                          "adapter format)")
+    sub.add_argument("--annotate", metavar="OUT",
+                     help="write the merged timeline with a marker on each change from the "
+                          "merge base and on each conflict")
+    sub.add_argument("--html", metavar="REPORT",
+                     help="write a visual report of the changes from the merge base to the "
+                          "merged timeline as one HTML page")
+    add_file_options(sub, reads=False)
+
+    sub = command("merge-base", "print the id of the nearest common ancestor of A and B; "
+                  "exit status 1 when they have none", cmd_merge_base)
+    sub.add_argument("a", metavar="A")
+    sub.add_argument("b", metavar="B")
 
     sub = command("show", "write the timeline committed at REF as OTIO JSON",
                   cmd_show, epilog=FORMATS_HELP)

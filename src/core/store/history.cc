@@ -32,8 +32,29 @@ Result<std::string> utc_timestamp() {
 
 }  // namespace
 
-Result<std::string> commit(const Repo& repo, const std::string& timeline_id, Author author,
-                           std::string message) {
+namespace {
+
+// Checks the parents a merge names besides the branch's commit: readable
+// commits, none named twice.
+Status check_extra_parents(const Repo& repo, const std::string& first,
+                           const std::vector<std::string>& extra_parents) {
+  std::unordered_set<std::string> named{first};
+  for (const std::string& parent : extra_parents) {
+    if (!named.insert(parent).second) {
+      return Error("commit " + parent + " is named twice as a parent");
+    }
+    if (Result<Commit> record = read_commit_id(repo, parent); !record) return record.error();
+  }
+  return {};
+}
+
+// The commit of `timeline_id` on the current branch, with the branch's
+// commit and then `extra_parents` as its parents. With `expected`, the
+// branch must still be at that commit once the lock is held.
+Result<std::string> commit_on_branch(const Repo& repo, const std::string& timeline_id,
+                                     Author author, std::string message,
+                                     const std::vector<std::string>& extra_parents,
+                                     const std::string* expected) {
   // From reading the branch to moving it, no other writer may move it, or
   // one of two concurrent commits would drop out of history.
   Result<RepoLock> lock = RepoLock::acquire(repo);
@@ -42,9 +63,22 @@ Result<std::string> commit(const Repo& repo, const std::string& timeline_id, Aut
   Result<HeadState> head = read_head(repo);
   if (!head) return head.error();
   const auto* on_branch = std::get_if<OnBranch>(&*head);
-  if (on_branch == nullptr) return Error("cannot commit while HEAD is detached");
+  if (on_branch == nullptr) {
+    return Error(expected != nullptr ? "cannot commit a merge while HEAD is detached"
+                                     : "cannot commit while HEAD is detached");
+  }
   Result<std::optional<std::string>> parent = read_branch(repo, on_branch->name);
   if (!parent) return parent.error();
+  if (!extra_parents.empty() || expected != nullptr) {
+    if (!*parent) {
+      return Error("branch " + on_branch->name + " has no commits yet: nothing to merge into");
+    }
+    if (expected != nullptr && **parent != *expected) {
+      return Error("branch " + on_branch->name + " moved to " + **parent +
+                   " while the merge was made (it was at " + *expected + "); nothing was changed");
+    }
+    if (Status s = check_extra_parents(repo, **parent, extra_parents); !s) return s.error();
+  }
 
   Result<std::string> timestamp = utc_timestamp();
   if (!timestamp) return timestamp.error();
@@ -53,6 +87,7 @@ Result<std::string> commit(const Repo& repo, const std::string& timeline_id, Aut
   record.schema = std::string(COMMIT_SCHEMA);
   record.timeline = timeline_id;
   if (*parent) record.parents.push_back(std::move(**parent));
+  record.parents.insert(record.parents.end(), extra_parents.begin(), extra_parents.end());
   record.author = std::move(author);
   record.timestamp = std::move(*timestamp);
   record.message = std::move(message);
@@ -65,6 +100,22 @@ Result<std::string> commit(const Repo& repo, const std::string& timeline_id, Aut
     if (Status s = write_branch(repo, now_on->name, *id); !s) return s.error();
   }
   return id;
+}
+
+}  // namespace
+
+Result<std::string> commit(const Repo& repo, const std::string& timeline_id, Author author,
+                           std::string message, const std::vector<std::string>& extra_parents) {
+  return commit_on_branch(repo, timeline_id, std::move(author), std::move(message), extra_parents,
+                          nullptr);
+}
+
+Result<std::string> commit_merge(const Repo& repo, const std::string& timeline_id, Author author,
+                                 std::string message, const std::vector<std::string>& parents) {
+  if (parents.size() < 2) return Error("a merge commit needs at least two parents");
+  const std::vector<std::string> extra(parents.begin() + 1, parents.end());
+  return commit_on_branch(repo, timeline_id, std::move(author), std::move(message), extra,
+                          &parents.front());
 }
 
 Result<std::string> commit_timeline(const Repo& repo, std::string_view timeline_text,

@@ -138,11 +138,26 @@ Result<std::string> commit_timeline(const Repo& repo, std::string_view timeline_
                                     std::optional<std::string> author_email, std::string message);
 
 // Records a commit of the stored timeline `timeline_id` on the current branch
-// and returns its id. Failures: "cannot commit while HEAD is detached", the
-// HEAD and branch messages, the repository lock's, the object store
-// messages, OS error text for the branch write.
+// and returns its id. Its parents are the branch's commit (none on an
+// unborn branch), then `extra_parents` in order: a merge commit. Failures:
+// "cannot commit while HEAD is detached", the HEAD and branch messages, the
+// repository lock's, the object store messages, OS error text for the
+// branch write; with extra parents, those of commit_merge.
 Result<std::string> commit(const Repo& repo, const std::string& timeline_id, Author author,
-                           std::string message);
+                           std::string message, const std::vector<std::string>& extra_parents = {});
+
+// Records a merge commit of the stored timeline `timeline_id` whose parents
+// are exactly `parents`: the first must be the current branch's commit when
+// the repository lock is taken (the merge was worked out against it), the
+// others commits of the store. Failures: "a merge commit needs at least two
+// parents", "commit " + id + " is named twice as a parent", "cannot commit
+// a merge while HEAD is detached", "branch " + name + " has no commits yet:
+// nothing to merge into", "branch " + name + " moved to " + id + " while the
+// merge was made (it was at " + id + "); nothing was changed", the messages
+// of read_commit_id for a parent that is not a readable commit, then those
+// of commit.
+Result<std::string> commit_merge(const Repo& repo, const std::string& timeline_id, Author author,
+                                 std::string message, const std::vector<std::string>& parents);
 
 // The commit a ref resolves to. Failures: resolution errors, the object
 // store errors, "parsing commit " + id, "commit " + id + " has unsupported
@@ -170,5 +185,38 @@ struct LogEntry {
 // parents, newest first. Without a start, a HEAD that gives no commit yields
 // an empty list. Any unreadable commit on the way fails the whole walk.
 Result<std::vector<LogEntry>> log(const Repo& repo, std::optional<std::string_view> start);
+
+// ---------------------------------------------------------------------------
+// Ancestry, across every parent of a commit (not only the first). Ids name
+// their content, so history cannot loop unless object files were replaced
+// by hand; every walk keeps the commits it has seen and fails with "history
+// loops back to commit " + id instead of going round forever.
+
+// The best common ancestors of the commits two refs resolve to: common
+// ancestors (a commit counts as its own) that are not ancestors of another
+// common ancestor. Usually one; two or more after criss-cross merges; none
+// for unrelated histories. Ordered nearest first: by the longer of the two
+// shortest walks to it, then the sum of both, then id. Failures: the
+// resolution errors, those of read_commit_id for any commit on the way, the
+// loop message.
+Result<std::vector<std::string>> merge_bases(const Repo& repo, std::string_view a,
+                                             std::string_view b);
+
+// The first of merge_bases, or nothing when the histories are unrelated.
+Result<std::optional<std::string>> merge_base(const Repo& repo, std::string_view a,
+                                              std::string_view b);
+
+// Whether the commit `ancestor` resolves to is in the history of the one
+// `descendant` resolves to, itself included. The same failures.
+Result<bool> is_ancestor(const Repo& repo, std::string_view ancestor, std::string_view descendant);
+
+// Moves the branch from `old_id` to `new_id`, a commit whose history holds
+// `old_id`, under the repository lock. Failures: the name rules, "branch " +
+// name + " does not exist", "branch " + name + " moved to " + id + " (expected
+// " + old_id + "); nothing was changed", "cannot fast-forward " + name + ": "
+// + old_id + " is not an ancestor of " + new_id, the ancestry failures, OS
+// error text for the write.
+Status fast_forward(const Repo& repo, std::string_view branch, const std::string& old_id,
+                    const std::string& new_id);
 
 }  // namespace tesmo
