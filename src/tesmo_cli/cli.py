@@ -364,6 +364,14 @@ def cmd_merge_base(args: argparse.Namespace) -> int:
     return run_merge_base(args)
 
 
+def cmd_merge_file(args: argparse.Namespace) -> int:
+    from .merge_file import run_merge_file
+
+    for name in ("base", "ours", "theirs"):
+        setattr(args, name, in_directory(args, getattr(args, name)))
+    return run_merge_file(args)
+
+
 def cmd_show(args: argparse.Namespace) -> int:
     repo = open_repo(args)
     document = read_timeline(repo, args.ref)
@@ -686,6 +694,13 @@ def build_parser() -> Parser:
                   "exit status 1 when they have none", cmd_merge_base)
     sub.add_argument("a", metavar="A")
     sub.add_argument("b", metavar="B")
+
+    sub = command("merge-file", "merge THEIRS into OURS from their common BASE, three OTIO JSON "
+                  "files, as a git merge driver: the result replaces OURS; exit status 1 "
+                  "with conflicts", cmd_merge_file)
+    sub.add_argument("base", metavar="BASE")
+    sub.add_argument("ours", metavar="OURS")
+    sub.add_argument("theirs", metavar="THEIRS")
 
     sub = command("show", "write the timeline committed at REF as OTIO JSON",
                   cmd_show, epilog=FORMATS_HELP)

@@ -21,7 +21,7 @@ from cli_support import one_error_line, run, snapshot, tesmo_command, write_json
 from otio_support import clip, timeline, track
 
 COMMANDS = ["init", "commit", "log", "show", "branch", "switch", "resolve", "diff", "merge",
-            "merge-base"]
+            "merge-base", "merge-file"]
 
 ASSEMBLY = timeline(
     track("V1", clip("intro", "intro.mov", duration=48),
