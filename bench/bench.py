@@ -471,6 +471,29 @@ def bench_compare(clips, reps, sample):
                 records=len(last["tesmo"]), changes=len(last["baseline"]))]
 
 
+def trimmed_apart(clips, edits):
+    """The timeline with `edits` clips of its own choosing trimmed by a few
+    frames: the other branch of a merge."""
+    timeline = make_timeline(clips)
+    rng = random.Random(clips + 1)
+    items = [item for track in timeline["tracks"]["children"] for item in track["children"]
+             if item["OTIO_SCHEMA"].startswith("Clip")]
+    for item in rng.sample(items, edits):
+        item["source_range"]["duration"]["value"] -= rng.randrange(1, 4)
+    return timeline
+
+
+def bench_merge(clips, reps, sample):
+    """The three-way merge of two branches (an editing pass of about fifty
+    edits, and fifty trims), against one comparison of a pair."""
+    with gc_paused():
+        base, ours, theirs = make_timeline(clips), make_edited(clips), trimmed_apart(clips, 50)
+    m, last = measure({"tesmo": lambda: tesmo_cli.merge_timelines(base, ours, theirs),
+                       "baseline": lambda: tesmo_cli.compare(base, ours)}, reps, sample)
+    return [row("merge", f"{clips} clips", clips, m, "tesmo_cli.compare of base and ours", None,
+                conflicts=len(last["tesmo"].conflicts))]
+
+
 CLIP = "hero_shot"  # the clip `log --clip` follows
 
 
@@ -696,7 +719,7 @@ def table(rows):
 
 
 def targets(rows):
-    """The issue's targets, from this run's figures, with the collector on."""
+    """The targets, from this run's figures, with the collector on."""
     find = {(r["operation"], r["clips"]): r for r in rows}
     field = lambda op, clips, key: find[(op, clips)][key] if (op, clips) in find else None
     out = []
@@ -733,6 +756,8 @@ def targets(rows):
               field("read_timeline, peer", clips, "ratio_nogc"))
     check("compare <= 2 x tesmo.diff (2000 clips)", field("compare", 2000, "ratio"), 2.0,
           field("compare", 2000, "ratio_nogc"))
+    check("merge <= 3 x compare (2000 clips)", field("merge", 2000, "ratio"), 3.0,
+          field("merge", 2000, "ratio_nogc"))
     clip_log = next((r for r in rows if r["operation"] == "log --clip"), {})
     check("log --clip < 1 s (100 commits of 2000 clips)",
           clip_log.get("tesmo") if clip_log.get("size") == "100 commits"
@@ -793,6 +818,8 @@ def main():
                                          clips <= cfg["nogc_max"], work)
                 gc.collect()
         rows += bench_compare(cfg["compare"], cfg["reps"].get(cfg["compare"], 3), cfg["sample"])
+        gc.collect()
+        rows += bench_merge(cfg["compare"], cfg["reps"].get(cfg["compare"], 3), cfg["sample"])
         gc.collect()
         commits, clips = cfg["clip_log"]
         rows += bench_clip_log(commits, clips, min(3, max(cfg["reps"].values())), work)

@@ -14,7 +14,7 @@ OPERATIONS = ["commit", "read_timeline", "diff", "diff_refs"]
 # Measured against orjson and libdeflate, which bench/requirements.txt installs.
 PEER_OPERATIONS = ["commit, new", "commit, stored", "read_timeline, peer", "diff, peer"]
 # Rows set against a baseline and no floor.
-BASELINE_ONLY = PEER_OPERATIONS + ["compare", "compare history"]
+BASELINE_ONLY = PEER_OPERATIONS + ["compare", "compare history", "merge"]
 COLUMNS = ["tesmo", "baseline", "ratio", "floor", "floor_ratio", "tesmo_nogc", "baseline_nogc",
            "ratio_nogc"]
 
@@ -34,7 +34,7 @@ def test_smoke_run_writes_every_row(tmp_path):
     expected += [(op, "500 clips") for op in PEER_OPERATIONS if peers]
     expected += [("read_commit", "1 commit"), ("log", "30 commits"), ("resolve", "200 objects"),
                  ("commit peak memory", "500 clips"), ("read peak memory", "500 clips"),
-                 ("object file size", "500 clips"), ("compare", "500 clips"),
+                 ("object file size", "500 clips"), ("compare", "500 clips"), ("merge", "500 clips"),
                  ("log --clip", "10 commits"), ("compare history", "10 commits")]
     assert sorted(rows) == sorted(expected)
     for (operation, _), row in rows.items():
@@ -46,6 +46,7 @@ def test_smoke_run_writes_every_row(tmp_path):
     assert all(rows[("read_timeline", f"{n} clips")]["ids_match"] for n in (50, 500))
     assert rows[("compare", "500 clips")]["records"] > 0
     assert rows[("log --clip", "10 commits")]["commits_found"] >= 1
-    assert len(report["targets"]) == 20
+    assert rows[("merge", "500 clips")]["conflicts"] >= 0
+    assert len(report["targets"]) == 21
     assert "objects compressed with libdeflate" in result.stdout or "with zlib" in result.stdout
     assert {t["verdict"] for t in report["targets"]} <= {"PASS", "FAIL", "n/a"}

@@ -179,3 +179,78 @@ def test_failures(args, error):
     filled = [base if a is None else a for a in args[:3]] + list(args[3:])
     with pytest.raises(error):
         tesmo_cli.merge_timelines(*filled)
+
+
+def random_edits(rng, document, count, names):
+    """`count` edits of random kinds on the clips named in `names`, each
+    clip edited once: trims of either edge, relinks, effects, removals,
+    moves and insertions next to them."""
+    doc = copy.deepcopy(document)
+    for name in rng.sample(names, count):
+        items = doc["tracks"]["children"][0]["children"]
+        index = next(i for i, c in enumerate(items) if c.get("name") == name)
+        clip_ = items[index]
+        kind = rng.choice(["head", "tail", "relink", "effect", "remove", "move", "insert"])
+        if kind in ("head", "tail"):
+            source = clip_["source_range"]
+            frames = rng.randint(1, 10)
+            if kind == "head":
+                source["start_time"]["value"] += frames
+            source["duration"]["value"] -= frames
+        elif kind == "relink":
+            reference = clip_["media_references"][clip_["active_media_reference_key"]]
+            reference["target_url"] += ".v2"
+        elif kind == "effect":
+            clip_["effects"] = [{"OTIO_SCHEMA": "Effect.1", "name": "grade", "effect_name": "Grade"}]
+        elif kind == "remove":
+            del items[index]
+        elif kind == "move":
+            del items[index]
+            items.insert(rng.randrange(len(items) + 1), clip_)
+        else:
+            items.insert(index + 1, document_clip(f"{name}-pickup"))
+    return doc
+
+
+def document_clip(name):
+    return document(otio.schema.Timeline(tracks=[otio.schema.Track(children=[shot(name)])]))[
+        "tracks"]["children"][0]["children"][0]
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_exactness_over_random_edits(seed):
+    import random
+
+    rng = random.Random(seed)
+    timeline_ = otio.schema.Timeline(name="random")
+    picture = otio.schema.Track(name="V1")
+    names = [f"shot{i:02d}" for i in range(30)]
+    for i, name in enumerate(names):
+        picture.append(shot(name, 100 * i, 48))
+    timeline_.tracks.append(picture)
+    base = document(timeline_)
+    # Each side edits its own clips, so the merge is clean.
+    rng.shuffle(names)
+    ours = random_edits(rng, base, 6, names[:15])
+    theirs = random_edits(rng, base, 6, names[15:])
+    for side in (ours, theirs):
+        assert tesmo_cli.merge_timelines(base, side, base).timeline == side
+        assert tesmo_cli.merge_timelines(base, base, side).timeline == side
+        assert tesmo_cli.merge_timelines(base, side, side).timeline == side
+    merged = tesmo_cli.merge_timelines(base, ours, theirs)
+    swapped = tesmo_cli.merge_timelines(base, theirs, ours)
+    # Clips put at one place by both sides (an insertion or a move next to
+    # the same clip) are the only conflicts edits of different clips meet.
+    assert {c["kind"] for c in merged.conflicts} <= {"insert_order"}
+    assert len(swapped.conflicts) == len(merged.conflicts)
+    if merged.conflicts:
+        return
+    assert merged.timeline == swapped.timeline
+    # Every edit of either side is in the result: the clips each side
+    # changed hold that side's version.
+    result = {c.get("name"): c for c in merged.timeline["tracks"]["children"][0]["children"]}
+    for side in (ours, theirs):
+        base_clips = {c["name"]: c for c in base["tracks"]["children"][0]["children"]}
+        for clip_ in side["tracks"]["children"][0]["children"]:
+            if base_clips.get(clip_["name"]) != clip_:
+                assert result.get(clip_["name"]) == clip_, (seed, clip_["name"])
