@@ -554,6 +554,25 @@ void range_warnings(const JsonValue& merged, const Cut& cut, std::vector<MergeWa
   }
 }
 
+// Whether base has a clip of one source on a picture track and on a sound
+// track: only then can a merge put them out of sync.
+bool has_picture_and_sound(const Cut& base) {
+  std::set<std::string_view> sound;
+  for (const CutTrack& track : base.tracks) {
+    if (track.kind != TrackKind::Audio) continue;
+    for (const CutClip& clip : track.clips) {
+      if (clip.media) sound.insert(*clip.media);
+    }
+  }
+  for (const CutTrack& track : base.tracks) {
+    if (track.kind != TrackKind::Video) continue;
+    for (const CutClip& clip : track.clips) {
+      if (clip.media && sound.count(*clip.media)) return true;
+    }
+  }
+  return false;
+}
+
 // Clips of one source on a picture track and a sound track that base had
 // together: their offset in the result must be one of the sides' offsets.
 void sync_warnings(const Cut& base, const Cut& ours, const Cut& theirs, const Cut& merged, const Comparison& co,
@@ -827,7 +846,7 @@ Result<MergeResult> merge_timelines(const JsonValue& base, const JsonValue& ours
   result.conflicts = std::move(ctx.conflicts);
   if (Result<Cut> mc = read_cut(result.timeline)) {
     range_warnings(result.timeline, *mc, result.warnings);
-    sync_warnings(*bc, *oc, *tc, *mc, co, ct, compare_cuts(*bc, *mc), result.warnings);
+    if (has_picture_and_sound(*bc)) sync_warnings(*bc, *oc, *tc, *mc, co, ct, compare_cuts(*bc, *mc), result.warnings);
   }
   return result;
 }
