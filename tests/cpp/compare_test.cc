@@ -258,6 +258,19 @@ TEST(CompareTracks, UnnamedTracksKeepTheirLabelsWhenOneIsInserted) {
   EXPECT_EQ(summary(before, after), (std::vector<std::string>{"track_added V2 ->-", "trimmed V2>V3 2>2"}));
 }
 
+TEST(CompareTracks, ATrackWhoseEveryClipChangedStillPairs) {
+  JsonArray before_clips, after_clips;
+  for (int i = 0; i < 3000; ++i) {
+    before_clips.push_back(clip({"c" + std::to_string(i), "", 0, 10}));
+    after_clips.push_back(clip({"c" + std::to_string(i), "", 0, 12}));
+  }
+  const std::vector<std::string> s =
+      summary(timeline({track("Video", before_clips, "V1")}), timeline({track("Video", after_clips, "V1")}));
+  ASSERT_EQ(s.size(), 3000u);
+  EXPECT_EQ(s.front(), "trimmed V1 0>0");
+  EXPECT_EQ(s.back(), "trimmed V1 2999>2999");
+}
+
 TEST(CompareTracks, KindsNeverPair) {
   const JsonValue before = timeline({track("Video", same_named(2))});
   const JsonValue after = timeline({track("Audio", same_named(2))});

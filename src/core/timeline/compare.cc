@@ -503,10 +503,13 @@ void pair_kind(const Cut& before, const Cut& after, const std::vector<std::size_
     // Clips one track has and the other lacks count a little against them.
     const CutTrack& bt = before.tracks[bs[i]];
     const CutTrack& at = after.tracks[as[j]];
-    const double unshared = double(bt.clips.size() + at.clips.size()) - 2.0 * shared[0][i][j];
+    // Both stay small beside the 1 every pair is worth, so that any two
+    // tracks of a kind still pair rather than read as removed and added.
+    const double total = double(bt.clips.size() + at.clips.size());
+    const double unshared = total > 0 ? (total - 2.0 * shared[0][i][j]) / total : 0.0;
     const double metadata = bt.metadata_text == at.metadata_text ? 1.5 : 0.0;
     return 2.0 * (shared[0][i][j] + shared[1][i][j]) + names + metadata + (both_empty ? 2.0 : 0.0) + 1.0 -
-           0.01 * unshared - 0.001 * distance;
+           0.4 * unshared - 0.1 * distance / double(n + m);
   };
   std::vector<double> dp((n + 1) * (m + 1), 0.0);
   const auto at = [&](std::size_t i, std::size_t j) -> double& { return dp[i * (m + 1) + j]; };
