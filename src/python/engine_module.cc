@@ -12,6 +12,7 @@
 #include "core/store/lock.h"
 #include "core/store/object.h"
 #include "core/store/repo.h"
+#include "core/store/verify.h"
 #include "core/timeline/compare.h"
 #include "core/timeline/cut.h"
 #include "core/timeline/merge.h"
@@ -320,6 +321,122 @@ PyObject* engine_fast_forward(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// ---------------------------------------------------------------------------
+// Exchange with other repositories: stored text out as it is, and text from
+// elsewhere in only once verified.
+
+// A bytes argument as its contents. Only bytes: text from elsewhere is never
+// re-encoded on its way in.
+bool convert_bytes(const char* param, PyObject* obj, std::string_view& out) {
+  if (!PyBytes_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "%s must be bytes", param);
+    return false;
+  }
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(obj, &data, &size) != 0) return false;
+  out = std::string_view(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+PyObject* commit_dict(const Commit& commit) {
+  Result<PyRef> made = to_python(commit_to_json(commit));
+  if (!made) return raise_error(made.error());
+  return made.value().release();
+}
+
+constexpr Param kObjectTextParams[] = {{"root", true}, {"id", true}};
+
+PyObject* engine_object_text(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyObject* argv[2];
+    if (!match_arguments({"object_text", kObjectTextParams}, args, kwargs, argv)) return nullptr;
+    std::string root, id;
+    if (!convert_path("root", argv[0], root) || !convert_string("id", argv[1], id)) return nullptr;
+    Result<TextBuffer> text = read_object_text(objects_dir(Repo{root}), id);
+    if (!text) return raise_error(text.error());
+    const std::string_view view = text->view();
+    return PyBytes_FromStringAndSize(view.data(), static_cast<Py_ssize_t>(view.size()));
+  });
+}
+
+constexpr Param kVerifyParams[] = {{"text", true}, {"id", true}};
+
+// Reads (text, id) for the verifiers.
+bool text_and_id(const char* function, PyObject* args, PyObject* kwargs, std::string_view& text,
+                 std::string& id) {
+  PyObject* argv[2];
+  if (!match_arguments({function, kVerifyParams}, args, kwargs, argv)) return false;
+  return convert_bytes("text", argv[0], text) && convert_string("id", argv[1], id);
+}
+
+PyObject* engine_verify_timeline(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    std::string_view text;
+    std::string id;
+    if (!text_and_id("verify_timeline", args, kwargs, text, id)) return nullptr;
+    if (Status s = verify_object_text(text, id); !s) return raise_error(s.error());
+    Py_INCREF(Py_None);
+    return Py_None;
+  });
+}
+
+PyObject* engine_verify_commit(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    std::string_view text;
+    std::string id;
+    if (!text_and_id("verify_commit", args, kwargs, text, id)) return nullptr;
+    Result<Commit> commit = verify_commit_text(text, id);
+    if (!commit) return raise_error(commit.error());
+    return commit_dict(*commit);
+  });
+}
+
+constexpr Param kStoreParams[] = {{"root", true}, {"text", true}, {"id", true}, {"kind", true}};
+
+PyObject* engine_store_verified(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyObject* argv[4];
+    if (!match_arguments({"store_verified", kStoreParams}, args, kwargs, argv)) return nullptr;
+    std::string root, id, kind;
+    std::string_view text;
+    if (!convert_path("root", argv[0], root) || !convert_bytes("text", argv[1], text) ||
+        !convert_string("id", argv[2], id) || !convert_string("kind", argv[3], kind)) {
+      return nullptr;
+    }
+    if (kind != "timeline" && kind != "commit") {
+      PyErr_SetString(PyExc_ValueError, "kind must be \"timeline\" or \"commit\"");
+      return nullptr;
+    }
+    // Checked again here, whatever the caller checked before: nothing
+    // reaches the store through this call unverified.
+    if (kind == "commit") {
+      Result<Commit> commit = verify_commit_text(text, id);
+      if (!commit) return raise_error(commit.error());
+    } else if (Status s = verify_object_text(text, id); !s) {
+      return raise_error(s.error());
+    }
+    Result<std::string> stored = write_object_text(objects_dir(Repo{root}), text);
+    if (!stored) return raise_error(stored.error());
+    Py_INCREF(Py_None);
+    return Py_None;
+  });
+}
+
+constexpr Param kBranchNameParams[] = {{"name", true}};
+
+PyObject* engine_check_branch_name(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyObject* argv[1];
+    if (!match_arguments({"check_branch_name", kBranchNameParams}, args, kwargs, argv)) return nullptr;
+    std::string name;
+    if (!convert_string("name", argv[0], name)) return nullptr;
+    if (Status s = check_branch_name(name); !s) return raise_error(s.error());
+    Py_INCREF(Py_None);
+    return Py_None;
+  });
+}
+
 // The pause between two tries for the repository lock, as the tesmo module
 // has it (this module holds its own copy of the core): other threads run
 // while it sleeps, and Ctrl-C stops the wait with nothing changed.
@@ -368,6 +485,23 @@ PyMethodDef methods[] = {
      "fast_forward(root, branch, old_id, new_id)\n--\n\n"
      "Moves the branch from old_id to new_id, a commit whose history holds old_id,\n"
      "under the repository lock; refused when the branch is no longer at old_id."},
+    {"object_text", with_keywords(engine_object_text), METH_VARARGS | METH_KEYWORDS,
+     "object_text(root, id)\n--\n\n"
+     "The canonical text stored under the object id, as bytes."},
+    {"verify_timeline", with_keywords(engine_verify_timeline), METH_VARARGS | METH_KEYWORDS,
+     "verify_timeline(text, id)\n--\n\n"
+     "Raises TesmoError unless text (bytes) is canonical JSON whose id is id."},
+    {"verify_commit", with_keywords(engine_verify_commit), METH_VARARGS | METH_KEYWORDS,
+     "verify_commit(text, id)\n--\n\n"
+     "The commit record text (bytes) holds, as a dict, once verified as verify_timeline\n"
+     "does and as a record of the stored schema, with full ids and a stored timestamp."},
+    {"store_verified", with_keywords(engine_store_verified), METH_VARARGS | METH_KEYWORDS,
+     "store_verified(root, text, id, kind)\n--\n\n"
+     "Verifies text as a \"timeline\" or a \"commit\" named id, then stores it as an\n"
+     "object of the repository whose .tesmo directory is root."},
+    {"check_branch_name", with_keywords(engine_check_branch_name), METH_VARARGS | METH_KEYWORDS,
+     "check_branch_name(name)\n--\n\n"
+     "Raises TesmoError unless name obeys the branch-name rules."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -372,6 +372,126 @@ def cmd_merge_file(args: argparse.Namespace) -> int:
     return run_merge_file(args)
 
 
+# ----------------------------------------------------------------------------
+# Remotes
+
+
+def cmd_remote(args: argparse.Namespace) -> int:
+    from . import remote
+    from .bridge import Bridge
+
+    repo = open_repo(args)
+    bridge = Bridge(repo)
+    if args.action == "add":
+        if args.name is None or args.url is None:
+            raise CliError("usage: tesmo remote add NAME URL [--branch-prefix P]")
+        url = remote.local_url(args.url, args.directory or ".")
+        remote.add_remote(bridge, args.name, url, remote.branch_prefix(args.branch_prefix))
+        return SAME
+    if args.action in ("remove", "rm"):
+        if args.name is None or args.url is not None:
+            raise CliError("usage: tesmo remote remove NAME")
+        remote.remove_remote(repo, bridge, args.name)
+        return SAME
+    if args.action is not None:
+        raise CliError(f"unknown remote action {shown(args.action)}: add, remove, or none to list")
+    for found in remote.remotes(bridge).values():
+        if args.verbose:
+            where = "" if found.prefix == remote.DEFAULT_PREFIX else f" ({found.prefix}*)"
+            say(f"{found.name}\t{shown(found.url)}{where}")
+        else:
+            say(found.name)
+    return SAME
+
+
+def cmd_clone(args: argparse.Namespace) -> int:
+    from . import remote
+
+    url = remote.local_url(args.url, args.directory or ".")
+    target = in_directory(args, args.dir or remote.default_directory(url))
+    repo, updates, branch = remote.clone_into(target, url, remote.branch_prefix(args.branch_prefix))
+    for update in updates:
+        say(remote.update_line("origin", update))
+    if not updates:
+        warn("the remote holds no tesmo branches yet: the clone is empty")
+    elif branch in remote.local_branches(repo):
+        say(f"cloned into {shown(target)}, on {branch}")
+    else:
+        say(f"cloned into {shown(target)}; the remote has no main: tesmo switch BRANCH")
+    return SAME
+
+
+def _remote_and_bridge(args: argparse.Namespace) -> Tuple[tesmo.Repo, Any, Any]:
+    from . import remote
+    from .bridge import Bridge
+
+    repo = open_repo(args)
+    bridge = Bridge(repo)
+    return repo, bridge, remote.pick(bridge, args.remote)
+
+
+def cmd_fetch(args: argparse.Namespace) -> int:
+    from . import remote
+
+    repo, bridge, chosen = _remote_and_bridge(args)
+    for update in remote.fetch(repo, bridge, chosen, warn):
+        say(remote.update_line(chosen.name, update))
+    return SAME
+
+
+def cmd_push(args: argparse.Namespace) -> int:
+    from . import remote
+
+    repo, bridge, chosen = _remote_and_bridge(args)
+    if args.all:
+        if args.branches:
+            raise CliError("--all pushes every branch: name none")
+        branches = sorted(remote.local_branches(repo))
+        if not branches:
+            raise CliError("no branch has commits to push")
+    elif args.branches:
+        branches = list(dict.fromkeys(args.branches))
+    else:
+        current = repo.current_branch()
+        if current is None:
+            raise CliError("HEAD is detached: name the branches to push")
+        branches = [current]
+    pushed = remote.push(repo, bridge, chosen, branches, args.force_with_lease)
+    for line in pushed.lines:
+        if pushed.status == remote.PUSHED:
+            say(line)
+        else:
+            warn(line)
+    return pushed.status
+
+
+def cmd_pull(args: argparse.Namespace) -> int:
+    from . import remote
+    from .merge import run_merge
+
+    repo, bridge, chosen = _remote_and_bridge(args)
+    current = repo.current_branch()
+    if current is None:
+        raise CliError("cannot pull while HEAD is detached")
+    branch = args.branch or current
+    for update in remote.fetch(repo, bridge, chosen, warn):
+        say(remote.update_line(chosen.name, update))
+    theirs = remote.tracking_file(str(repo.root), chosen.name, branch)
+    if theirs is None:
+        raise CliError(f"{chosen.name} has no branch {shown(branch)}")
+    if head_commit(repo) is None:
+        # An unborn branch starts where the remote's is.
+        repo.create_branch(current, theirs)
+        say(f"{current} starts at {short(theirs)}, as {chosen.name}/{branch}")
+        return SAME
+    args.ref = f"{chosen.name}/{branch}"
+    if args.message is None:
+        args.message = f"merge {chosen.name}/{branch}"
+    args.json = False
+    args.output = args.annotate = args.html = None
+    return run_merge(args)
+
+
 def cmd_show(args: argparse.Namespace) -> int:
     repo = open_repo(args)
     document = read_timeline(repo, args.ref)
@@ -701,6 +821,57 @@ def build_parser() -> Parser:
     sub.add_argument("base", metavar="BASE")
     sub.add_argument("ours", metavar="OURS")
     sub.add_argument("theirs", metavar="THEIRS")
+
+    remote_help = ("Remotes are git repositories: a bare one on a server, GitHub, GitLab or "
+                   "a path.\nEach tesmo commit travels as one git commit that holds the "
+                   "timeline's text\n(timeline.json) and the commit record (commit.json); "
+                   "the same history gives\nthe same git ids everywhere. Branches live on "
+                   "the remote under\nrefs/tesmo/heads/, or under refs/heads/P with "
+                   "--branch-prefix P for hosts that\nonly take branches. Every commit fetched "
+                   "is verified before it is stored.")
+    sub = command("remote", "list remotes (-v: with their URLs), add one or remove one",
+                  cmd_remote, epilog=remote_help)
+    sub.add_argument("action", nargs="?", metavar="add|remove")
+    sub.add_argument("name", nargs="?", metavar="NAME")
+    sub.add_argument("url", nargs="?", metavar="URL")
+    sub.add_argument("-v", "--verbose", action="store_true", help="show each remote's URL")
+    sub.add_argument("--branch-prefix", metavar="P",
+                     help="with add: keep the branches on the remote as git branches "
+                          "refs/heads/P<branch> (e.g. tesmo/; \"\" for refs/heads/<branch>)")
+
+    sub = command("clone", "make a repository in DIR from the remote URL, with its branches, "
+                  "on its main (or its only branch)", cmd_clone, epilog=remote_help)
+    sub.add_argument("url", metavar="URL")
+    sub.add_argument("dir", nargs="?", metavar="DIR",
+                     help="where (default: the last part of URL without .git)")
+    sub.add_argument("--branch-prefix", metavar="P",
+                     help="the remote keeps its branches as refs/heads/P<branch>")
+
+    sub = command("fetch", "bring in the branches of REMOTE (default: origin), each as "
+                  "REMOTE/BRANCH, a ref every command takes", cmd_fetch, epilog=remote_help)
+    sub.add_argument("remote", nargs="?", metavar="REMOTE")
+
+    sub = command("push", "send branches (default: the current one) to REMOTE in one atomic "
+                  "push; exit status 1 when the remote has commits they lack", cmd_push,
+                  epilog=remote_help)
+    sub.add_argument("remote", nargs="?", metavar="REMOTE")
+    sub.add_argument("branches", nargs="*", metavar="BRANCH")
+    sub.add_argument("--all", action="store_true", help="push every branch")
+    sub.add_argument("--force-with-lease", action="store_true",
+                     help="replace a remote branch that is not in the history of the local "
+                          "one, but only while it is where the last fetch saw it")
+
+    sub = command("pull", "fetch REMOTE, then merge REMOTE/BRANCH (default: the current "
+                  "branch's name) into the current branch, as tesmo merge does", cmd_pull,
+                  epilog=MERGE_HELP)
+    sub.add_argument("remote", nargs="?", metavar="REMOTE")
+    sub.add_argument("branch", nargs="?", metavar="BRANCH")
+    sub.add_argument("-m", "--message", metavar="MESSAGE",
+                     help="the merge commit's message (default: merge REMOTE/BRANCH)")
+    sub.add_argument("--author", metavar="NAME", help="the author's name (default: agent)")
+    sub.add_argument("--email", metavar="ADDR", help="the author's e-mail address")
+    sub.add_argument("-X", dest="strategy", choices=("ours", "theirs"),
+                     help="settle every conflict with that side's version and commit")
 
     sub = command("show", "write the timeline committed at REF as OTIO JSON",
                   cmd_show, epilog=FORMATS_HELP)

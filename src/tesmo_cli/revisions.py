@@ -15,6 +15,7 @@ from typing import List, Tuple
 import tesmo
 
 from .errors import CliError
+from .remote import tracked
 from .terminal import shown
 
 _STEP = re.compile(r"([~^])(\d*)")
@@ -49,11 +50,14 @@ def _short(commit_id: str) -> str:
 
 def resolve(repo: tesmo.Repo, text: str) -> str:
     """The ref as the module takes it: unchanged without suffixes, else the
-    full id of the commit the revision names."""
+    full id of the commit the revision names. REMOTE/BRANCH names what the
+    last fetch saw of a remote's branch, unless a local branch has that
+    name."""
     base, steps = split(text)
+    seen = tracked(repo, base)
     if not steps:
-        return text
-    commit_id = str(repo.resolve(base))
+        return seen or text
+    commit_id = seen or str(repo.resolve(base))
     for op, count in steps:
         if op == "~":
             seen = {commit_id}
