@@ -302,40 +302,49 @@ class Bridge:
                 assert process.stdin is not None
                 stream = process.stdin
                 try:
-                    with Progress("exporting commits", total=len(order)) as progress:
+                    # The timelines first, one after another: fast-import
+                    # stores each blob as a delta against the blob before it,
+                    # so a history of small edits packs to little.
+                    blob_marks: Dict[str, int] = {}
+                    with Progress("exporting timelines", total=len(order)) as progress:
                         for count, tesmo_id in enumerate(order, 1):
                             record, record_text = records[tesmo_id]
                             timeline_id = str(record["timeline"])
-                            timeline = _engine.object_text(self.root, timeline_id)
-                            if "sha256:" + hashlib.sha256(timeline).hexdigest() != timeline_id:
-                                raise CliError(f"timeline {timeline_id} of commit {tesmo_id} "
-                                               "does not hash to its id: the store is damaged; "
-                                               "nothing was exported")
-                            parents = [mapping.get(str(p)) or f":{marks[str(p)]}"
-                                       for p in record["parents"]]
-                            mark = 2 * count
-                            marks[tesmo_id] = mark
-                            body = message(record, tesmo_id)
-                            who = ident(record)
-                            chunks = [b"blob\nmark :%d\ndata %d\n" % (mark - 1, len(timeline)),
-                                      timeline, b"\n"]
-                            if not parents:
-                                chunks.append(b"reset " + EXPORT_REF.encode() + b"\n")
-                            chunks += [b"commit " + EXPORT_REF.encode() + b"\n",
-                                       b"mark :%d\n" % mark, b"author " + who + b"\n",
-                                       b"committer " + who + b"\n",
-                                       b"data %d\n" % len(body), body, b"\n"]
-                            if parents:
-                                chunks.append(b"from " + parents[0].encode() + b"\n")
-                            chunks += [b"merge " + p.encode() + b"\n" for p in parents[1:]]
-                            chunks += [b"deleteall\n",
-                                       b"M 100644 :%d %s\n" % (mark - 1, TIMELINE_FILE.encode()),
-                                       b"M 100644 inline %s\n" % RECORD_FILE.encode(),
-                                       b"data %d\n" % len(record_text), record_text, b"\n\n"]
-                            stream.write(b"".join(chunks))
-                            expected[tesmo_id] = object_id("blob", timeline)
-                            expected[tesmo_id + "/record"] = object_id("blob", record_text)
+                            if timeline_id not in blob_marks:
+                                timeline = _engine.object_text(self.root, timeline_id)
+                                if "sha256:" + hashlib.sha256(timeline).hexdigest() != timeline_id:
+                                    raise CliError(f"timeline {timeline_id} of commit {tesmo_id} "
+                                                   "does not hash to its id: the store is "
+                                                   "damaged; nothing was exported")
+                                blob_marks[timeline_id] = count
+                                stream.write(b"blob\nmark :%d\ndata %d\n" % (count, len(timeline)))
+                                stream.write(timeline)
+                                stream.write(b"\n")
+                                expected[timeline_id] = object_id("blob", timeline)
                             progress.update(count)
+                    for count, tesmo_id in enumerate(order, 1):
+                        record, record_text = records[tesmo_id]
+                        parents = [mapping.get(str(p)) or f":{marks[str(p)]}"
+                                   for p in record["parents"]]
+                        mark = len(order) + count
+                        marks[tesmo_id] = mark
+                        body = message(record, tesmo_id)
+                        who = ident(record)
+                        chunks = [b"reset " + EXPORT_REF.encode() + b"\n"] if not parents else []
+                        chunks += [b"commit " + EXPORT_REF.encode() + b"\n",
+                                   b"mark :%d\n" % mark, b"author " + who + b"\n",
+                                   b"committer " + who + b"\n",
+                                   b"data %d\n" % len(body), body, b"\n"]
+                        if parents:
+                            chunks.append(b"from " + parents[0].encode() + b"\n")
+                        chunks += [b"merge " + p.encode() + b"\n" for p in parents[1:]]
+                        timeline_mark = blob_marks[str(record["timeline"])]
+                        chunks += [b"deleteall\n",
+                                   b"M 100644 :%d %s\n" % (timeline_mark, TIMELINE_FILE.encode()),
+                                   b"M 100644 inline %s\n" % RECORD_FILE.encode(),
+                                   b"data %d\n" % len(record_text), record_text, b"\n\n"]
+                        stream.write(b"".join(chunks))
+                        expected[tesmo_id + "/record"] = object_id("blob", record_text)
                     stream.write(b"done\n")
                     stream.close()
                 except BrokenPipeError:
@@ -361,7 +370,8 @@ class Bridge:
             git_id = by_mark[marks[tesmo_id]]
             # What fast-import wrote must be what the importer on the other
             # side rebuilds, or it would refuse this commit.
-            tree_id = object_id("tree", tree(expected[tesmo_id + "/record"], expected[tesmo_id]))
+            tree_id = object_id("tree", tree(expected[tesmo_id + "/record"],
+                                             expected[str(record["timeline"])]))
             parents = [mapping[str(p)] for p in record["parents"]]
             if object_id("commit", commit_body(tree_id, parents, record, tesmo_id)) != git_id:
                 raise CliError(f"the git commit written for {tesmo_id} is not the one expected "

@@ -514,6 +514,14 @@ def cmd_branch(args: argparse.Namespace) -> int:
         return SAME
     if args.at is not None:
         raise CliError("--at needs a branch name")
+    if args.remotes:
+        from . import remote
+        from .bridge import Bridge
+
+        for name in remote.remotes(Bridge(repo)):
+            for branch, commit_id in sorted(remote.tracking(repo, name).items()):
+                print(f"  {shown(name)}/{shown(branch)}  {short(commit_id)}")
+        return SAME
     current = repo.current_branch()
     branches = repo.list_branches()
     paint = changes_text.Painter(colour_on(args))
@@ -885,6 +893,8 @@ def build_parser() -> Parser:
     sub.add_argument("name", nargs="?", metavar="NAME", help="create a branch of this name")
     sub.add_argument("--at", metavar="REF", help="where the new branch starts (default: HEAD)")
     sub.add_argument("-d", "--delete", metavar="NAME", help="delete the branch NAME")
+    sub.add_argument("-r", "--remotes", action="store_true",
+                     help="list the remote branches the last fetch or push saw, as REMOTE/BRANCH")
 
     sub = command("switch", "make the branch NAME the current one", cmd_switch)
     sub.add_argument("name", metavar="NAME")

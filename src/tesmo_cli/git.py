@@ -14,7 +14,7 @@ import selectors
 import subprocess
 import sys
 from dataclasses import dataclass
-from typing import IO, Dict, List, Optional, Sequence, Tuple
+from typing import Dict, List, Optional, Sequence, Tuple
 
 from .errors import CliError
 from .terminal import shown
@@ -86,22 +86,26 @@ def transfer(git_dir: str, args: Sequence[str]) -> Done:
     out: List[bytes] = []
     err: List[bytes] = []
     assert process.stdout is not None and process.stderr is not None
-    streams: Dict[IO[bytes], List[bytes]] = {process.stdout: out, process.stderr: err}
+    # By descriptor: both pipes are read as data comes, so neither fills
+    # while the other is waited on.
+    streams: Dict[int, List[bytes]] = {process.stdout.fileno(): out, process.stderr.fileno(): err}
+    progress = process.stderr.fileno()
     with selectors.DefaultSelector() as selector:
-        for stream in streams:
-            selector.register(stream, selectors.EVENT_READ)
+        for fd in streams:
+            selector.register(fd, selectors.EVENT_READ)
         while streams:
             for key, _ in selector.select():
-                stream = key.fileobj
-                assert not isinstance(stream, int) and hasattr(stream, "fileno")
-                chunk = os.read(stream.fileno(), 65536)
+                fd = key.fd
+                chunk = os.read(fd, 65536)
                 if not chunk:
-                    selector.unregister(stream)
-                    del streams[stream]  # type: ignore[arg-type]
+                    selector.unregister(fd)
+                    del streams[fd]
                     continue
-                streams[stream].append(chunk)  # type: ignore[index]
-                if on_terminal and stream is process.stderr:
+                streams[fd].append(chunk)
+                if on_terminal and fd == progress:
                     _relay(chunk)
+    process.stdout.close()
+    process.stderr.close()
     returncode = process.wait()
     return Done(returncode, b"".join(out), b"".join(err).decode("utf-8", "backslashreplace"))
 

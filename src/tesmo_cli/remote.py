@@ -347,9 +347,9 @@ def push(repo: tesmo.Repo, bridge: Bridge, remote: Remote, branches: Sequence[st
         raise git.transport_failure(remote.name, remote.url, done.stderr)
     lines = []
     for name in branches:
-        summary = rejected.get(name)
-        if summary is None:
+        if name not in rejected:
             continue
+        summary = rejected[name]
         if "stale info" in summary:
             lines.append(f"{remote.name}/{name} moved since the last fetch, so "
                          "--force-with-lease did not replace it; fetch and look first")

@@ -54,10 +54,10 @@ def resolve(repo: tesmo.Repo, text: str) -> str:
     last fetch saw of a remote's branch, unless a local branch has that
     name."""
     base, steps = split(text)
-    seen = tracked(repo, base)
+    remote_branch = tracked(repo, base)
     if not steps:
-        return seen or text
-    commit_id = seen or str(repo.resolve(base))
+        return remote_branch or text
+    commit_id = remote_branch or str(repo.resolve(base))
     for op, count in steps:
         if op == "~":
             seen = {commit_id}
