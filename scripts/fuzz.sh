@@ -12,7 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-all_targets=(parse_json read_object diff_timelines compare repository)
+all_targets=(parse_json read_object diff_timelines compare repository verify)
 seconds=${1:-60}
 shift || true
 targets=("$@")

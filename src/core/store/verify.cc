@@ -63,6 +63,11 @@ Result<Commit> verify_commit_text(std::string_view text, std::string_view id) {
   Result<Commit> commit = commit_from_json(*value);
   if (!commit) return commit.error().with_context("object " + std::string(id) + " is not a commit record");
   const std::string named = "commit " + std::string(id);
+  // The reader also takes the array form and ignores members of other
+  // names; a record from elsewhere must be the object this code writes.
+  if (canonical_json(commit_to_json(*commit)) != text) {
+    return Error(named + " is not a record as tesmo writes one (other members, or another form)");
+  }
   if (commit->schema != COMMIT_SCHEMA) {
     return Error(named + " has unsupported schema " + debug_quote(commit->schema) + " (expected " +
                  std::string(COMMIT_SCHEMA) + ")");

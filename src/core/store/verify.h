@@ -28,12 +28,12 @@ bool is_stored_timestamp(std::string_view text);
 Status verify_object_text(std::string_view text, std::string_view id);
 
 // verify_object_text, then the text must be a commit record as this code
-// writes one: the six fields, the schema "tesmo.commit.1", a timeline id and
+// writes one: an object of exactly the six fields, the schema "tesmo.commit.1", a timeline id and
 // parent ids of full form, no parent named twice, a stored timestamp, and
 // UTF-8 throughout (which the JSON reader already ensures). Failures:
 // those of verify_object_text, then "object " + id + " is not a commit
-// record" wrapping the field error, or "commit " + id + " has " + what is
-// wrong.
+// record" wrapping the field error, "commit " + id + " is not a record as
+// tesmo writes one (...)", or "commit " + id + " has " + what is wrong.
 Result<Commit> verify_commit_text(std::string_view text, std::string_view id);
 
 }  // namespace tesmo
