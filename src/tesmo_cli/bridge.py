@@ -30,6 +30,7 @@ from __future__ import annotations
 
 import hashlib
 import os
+import shutil
 import subprocess
 import tempfile
 from pathlib import Path
@@ -406,25 +407,21 @@ class Bridge:
                 order.append((parts[0], parts[1:]))
         imported: Dict[str, Tuple[str, str]] = {}  # git id -> (tesmo id, timeline id)
         blobs: Dict[str, str] = {}  # timeline blob git id -> tesmo id, once verified
-        with git.ObjectReader(self.git_dir, MAX_BLOB) as reader, \
-                Progress("verifying commits", total=len(order)) as progress:
-            for count, (git_id, parents) in enumerate(order, 1):
-                imported[git_id] = self._verify(reader, git_id, parents, imported, blobs, source)
-                progress.update(count)
-        with git.ObjectReader(self.git_dir, MAX_BLOB) as reader, \
-                Progress("importing commits", total=len(order)) as progress:
-            objects = os.path.join(self.root, "objects")
-            for count, (git_id, _) in enumerate(order, 1):
-                tesmo_id, timeline_id = imported[git_id]
-                entries = self._entries(reader, git_id)
-                for name, kind, object_name in ((TIMELINE_FILE, "timeline", timeline_id),
-                                                (RECORD_FILE, "commit", tesmo_id)):
-                    body = _hex(object_name)
-                    if os.path.isfile(os.path.join(objects, body[:2], body[2:])):
-                        continue
-                    _, text = reader.read(entries[name])
-                    _engine.store_verified(self.root, text, object_name, kind)
-                progress.update(count)
+        # Each object is verified, then written to a staging store beside the
+        # bridge; only once every commit has passed are the files moved into
+        # the store. A refusal removes the staging store, and the store never
+        # held any of it.
+        staging = tempfile.mkdtemp(dir=self.git_dir, prefix="incoming-")
+        try:
+            with git.ObjectReader(self.git_dir, MAX_BLOB) as reader, \
+                    Progress("verifying commits", total=len(order)) as progress:
+                for count, (git_id, parents) in enumerate(order, 1):
+                    imported[git_id] = self._verify(reader, git_id, parents, imported, blobs,
+                                                    source, staging)
+                    progress.update(count)
+            self._move_into_store(os.path.join(staging, "objects"))
+        finally:
+            shutil.rmtree(staging, ignore_errors=True)
         self._remember([(imported[g][0], g) for g, _ in order])
         result = {}
         for tip in tips:
@@ -434,17 +431,27 @@ class Bridge:
             result[tip] = found
         return result
 
-    def _entries(self, reader: git.ObjectReader, git_id: str) -> Dict[str, str]:
-        _, body = reader.read(git_id)
-        tree_id = body.split(b"\n", 1)[0][5:].decode("ascii", "replace")
-        _, raw = reader.read(tree_id)
-        return {name: blob for name, (_, blob) in _tree_entries(raw).items()}
+    def _move_into_store(self, staged: str) -> None:
+        objects = os.path.join(self.root, "objects")
+        if not os.path.isdir(staged):
+            return
+        for fan_out in sorted(os.listdir(staged)):
+            target = os.path.join(objects, fan_out)
+            os.makedirs(target, exist_ok=True)
+            for name in os.listdir(os.path.join(staged, fan_out)):
+                if not name.startswith("."):
+                    os.replace(os.path.join(staged, fan_out, name), os.path.join(target, name))
+
+    def _stored(self, object_id: str) -> bool:
+        body = _hex(object_id)
+        return os.path.isfile(os.path.join(self.root, "objects", body[:2], body[2:]))
 
     def _verify(self, reader: git.ObjectReader, git_id: str, parents: List[str],
                 imported: Dict[str, Tuple[str, str]], blobs: Dict[str, str],
-                source: str) -> Tuple[str, str]:
+                source: str, staging: str) -> Tuple[str, str]:
         """(tesmo id, timeline id) of one fetched git commit, once it and
-        its tree are exactly what the bridge writes for a verified record."""
+        its tree are exactly what the bridge writes for a verified record;
+        its objects the store lacks are written to the staging store."""
         kind, body = reader.read(git_id)
         if kind != "commit":
             raise Refused(f"{source}: git object {git_id} is a {kind}, not a commit; "
@@ -488,7 +495,13 @@ class Bridge:
         if blobs.get(timeline_blob) != timeline_id:
             _, timeline = reader.read(timeline_blob)
             try:
-                _engine.verify_timeline(timeline, timeline_id)
+                if self._stored(timeline_id):
+                    # Text that hashes to a stored object's id is that
+                    # object's text, which is canonical.
+                    if "sha256:" + hashlib.sha256(timeline).hexdigest() != timeline_id:
+                        _engine.verify_timeline(timeline, timeline_id)
+                else:
+                    _engine.store_verified(staging, timeline, timeline_id, "timeline")
             except tesmo.TesmoError as error:
                 raise refuse(f"its timeline: {error}") from None
             blobs[timeline_blob] = timeline_id
@@ -498,6 +511,8 @@ class Bridge:
             raise refuse("its git tree is not the one tesmo writes")
         if body != commit_body(tree_id, parents, record, tesmo_id):
             raise refuse("its git commit is not the one tesmo writes for its record")
+        if not self._stored(tesmo_id):
+            _engine.store_verified(staging, record_text, tesmo_id, "commit")
         return tesmo_id, timeline_id
 
 
