@@ -2,7 +2,6 @@
 // views, and the history operations of its merge. It sits beside the tesmo module, which it leaves exactly as it is,
 // and raises the tesmo module's TesmoError.
 #include <Python.h>
-#include <time.h>
 
 #include <optional>
 #include <string>
@@ -19,6 +18,7 @@
 #include "python/args.h"
 #include "python/convert.h"
 #include "python/errors.h"
+#include "python/lock_pause.h"
 #include "python/otio_view.h"
 #include "python/pyref.h"
 #include "python/text.h"
@@ -435,17 +435,6 @@ PyObject* engine_check_branch_name(PyObject*, PyObject* args, PyObject* kwargs) 
     Py_INCREF(Py_None);
     return Py_None;
   });
-}
-
-// The pause between two tries for the repository lock, as the tesmo module
-// has it (this module holds its own copy of the core): other threads run
-// while it sleeps, and Ctrl-C stops the wait with nothing changed.
-bool pause_for_lock(int milliseconds) {
-  const struct timespec pause = {milliseconds / 1000, (milliseconds % 1000) * 1000000L};
-  Py_BEGIN_ALLOW_THREADS
-  ::nanosleep(&pause, nullptr);
-  Py_END_ALLOW_THREADS
-  return PyErr_CheckSignals() == 0;
 }
 
 PyMethodDef methods[] = {

@@ -2,12 +2,12 @@
 // and hands the same object to every later import.
 #include <Python.h>
 
-#include <time.h>
 
 #include <cstdint>
 
 #include "core/store/lock.h"
 #include "python/errors.h"
+#include "python/lock_pause.h"
 #include "python/instance.h"
 #include "python/pyref.h"
 #include "python/types.h"
@@ -26,19 +26,6 @@ PyObject* forbidden_new(PyTypeObject* type, PyObject*, PyObject*) {
 namespace {
 
 // Single-phase initialisation without module state or a method table.
-// The pause between two tries for a repository lock that another process
-// holds. Nothing of the caller's is in use by then (the timeline is already
-// stored), so other threads may run while this one sleeps; a pending signal
-// (Ctrl-C) stops the wait with its exception set, and the operation then
-// ends without changing anything.
-bool pause_for_lock(int milliseconds) {
-  const struct timespec pause = {milliseconds / 1000, (milliseconds % 1000) * 1000000L};
-  Py_BEGIN_ALLOW_THREADS
-  ::nanosleep(&pause, nullptr);
-  Py_END_ALLOW_THREADS
-  return PyErr_CheckSignals() == 0;
-}
-
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "tesmo",

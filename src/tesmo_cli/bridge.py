@@ -157,7 +157,8 @@ class Bridge:
         exported object the id map still names, hence no pruning."""
         if self.exists():
             return
-        subprocess_args = ["init", "--bare", "--quiet", self.git_dir]
+        # No template: the bridge runs no hooks, so it needs no samples.
+        subprocess_args = ["init", "--bare", "--quiet", "--template=", self.git_dir]
         done = git.run(self.git_dir, subprocess_args, check=False)
         if done.returncode != 0:
             raise CliError(f"cannot create the git bridge in {shown(self.git_dir)}: "
