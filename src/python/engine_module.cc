@@ -179,47 +179,6 @@ PyObject* engine_merge(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 // ---------------------------------------------------------------------------
-// Where the clips of one timeline went in another, as the comparison engine
-// pairs them: what the command's merge needs to find a conflict's clip in
-// the merged timeline without pairing anything itself.
-
-constexpr Param kPairingParams[] = {{"before", true}, {"after", true}};
-
-PyObject* engine_pairing(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    PyObject* argv[2];
-    if (!match_arguments({"pairing", kPairingParams}, args, kwargs, argv)) return nullptr;
-    Result<Cut> before = read_document(argv[0]);
-    if (!before) return raise_error(before.error());
-    Result<Cut> after = read_document(argv[1]);
-    if (!after) return raise_error(after.error());
-    const Comparison comparison = compare_cuts(*before, *after);
-    JsonObject out;
-    for (std::size_t t = 0; t < before->tracks.size(); ++t) {
-      JsonArray spots;
-      const std::size_t clips = before->tracks[t].clips.size();
-      for (std::size_t c = 0; c < clips; ++c) {
-        ClipSpot spot;
-        if (t < comparison.clip_after_of_before.size() &&
-            c < comparison.clip_after_of_before[t].size()) {
-          spot = comparison.clip_after_of_before[t][c];
-        }
-        if (!spot) {
-          spots.push_back(JsonValue());
-          continue;
-        }
-        spots.push_back(JsonArray{JsonValue(after->tracks[spot.track].label),
-                                  JsonValue::from_u64(spot.clip)});
-      }
-      out.insert(before->tracks[t].label, JsonValue(std::move(spots)));
-    }
-    Result<PyRef> made = to_python(JsonValue(std::move(out)));
-    if (!made) return raise_error(made.error());
-    return made.value().release();
-  });
-}
-
-// ---------------------------------------------------------------------------
 // History with merges: the store's operations the command's merge needs,
 // on the repository whose .tesmo directory is `root` (Repo.root), no search.
 
@@ -452,11 +411,8 @@ PyMethodDef methods[] = {
      "merge(base, ours, theirs, favor=None)\n--\n\n"
      "The three-way merge of OTIO timelines: a dict of \"timeline\", \"conflicts\"\n"
      "and \"warnings\". At each conflict the timeline holds the favored side\n"
-     "(\"ours\", the default, or \"theirs\")."},
-    {"pairing", with_keywords(engine_pairing), METH_VARARGS | METH_KEYWORDS,
-     "pairing(before, after)\n--\n\n"
-     "Where each clip of before is in after, as the comparison engine pairs them:\n"
-     "{before track label: [[after track label, clip position] or None, ...]}."},
+     "(\"ours\", the default, or \"theirs\"); \"merged_track\" and \"merged_index\"\n"
+     "say where (None where the result does not hold the clip)."},
     {"commit_merge", with_keywords(engine_commit_merge), METH_VARARGS | METH_KEYWORDS,
      "commit_merge(root, timeline, message, parents, author_name=None, author_email=None)\n--\n\n"
      "Stores the timeline (a dict) as Repo.commit does and records a commit of it\n"

@@ -27,7 +27,7 @@ from typing import Any, Dict, List, Optional, Tuple
 import tesmo
 
 from . import merge_timelines
-from ._engine import commit_merge, fast_forward, is_ancestor, merge_base, pairing
+from ._engine import commit_merge, fast_forward, is_ancestor, merge_base
 from .annotate import annotate, annotate_conflicts
 from .changes import number
 from .cli import (DIFFERENT, SAME, default_email, full_id, head_commit, in_directory, open_repo,
@@ -181,31 +181,6 @@ class Merge:
         self.merged = outcome.timeline
         self.conflicts = [dict(item) for item in outcome.conflicts]
         self.warnings = [dict(item) for item in outcome.warnings]
-        if self.conflicts:
-            self.place_conflicts(favor)
-
-    def place_conflicts(self, favor: Optional[str]) -> None:
-        """Adds to each conflict where the merged timeline holds its clip,
-        "merged_track" and "merged_index" (None where it is not there): the
-        comparison engine's pairing of the favored side's clip (the value the
-        merged timeline holds at a conflict), else the other side's, with
-        the merged timeline's."""
-        _, ours, theirs = self.documents
-        sides = [("ours_index", ours), ("theirs_index", theirs)]
-        if favor == "theirs":
-            sides.reverse()
-        paired = [(key, pairing(document, self.merged)) for key, document in sides]
-        for conflict in self.conflicts:
-            spot: Optional[List[Any]] = None
-            for key, spots_by_track in paired:
-                index = _position(conflict.get(key))
-                spots = spots_by_track.get(str(conflict.get("track")))
-                if index is not None and spots is not None and index < len(spots) \
-                        and spots[index] is not None:
-                    spot = spots[index]
-                    break
-            conflict["merged_track"] = spot[0] if spot else None
-            conflict["merged_index"] = spot[1] if spot else None
 
 
 def _views(args: argparse.Namespace, merge: Merge, base: Any, merged: Any) -> None:

@@ -11,7 +11,9 @@ class Merged:
     """What a merge gives: `timeline`, the merged document (holding the
     favored side at each conflict); `conflicts`, one dict per conflict with
     its "kind", "track", "base_index", "ours_index", "theirs_index", the
-    "base", "ours" and "theirs" values and a "message"; and `warnings`,
+    "base", "ours" and "theirs" values, a "message", and "merged_track" and
+    "merged_index", where the merged timeline holds the clip (None where it
+    does not); and `warnings`,
     dicts of "kind" ("sync" or "range"), "track", "index" and "message"."""
 
     __slots__ = ("timeline", "conflicts", "warnings")

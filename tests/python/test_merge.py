@@ -41,6 +41,12 @@ def document(timeline):
     return json.loads(timeline.to_json_string())
 
 
+def merged_clips(document):
+    """The clips of the first track of a timeline document."""
+    track = document["tracks"]["children"][0]
+    return [item for item in track["children"] if item["OTIO_SCHEMA"].startswith("Clip")]
+
+
 def find(timeline, name):
     return next(c for c in timeline.find_clips() if c.name == name)
 
@@ -122,13 +128,15 @@ def test_clean_merges_apply_both_sides(ours, theirs):
     assert tesmo_cli.compare(base, merged.timeline) == tesmo_cli.compare(base, edited(*ours, *theirs))
 
 
-@pytest.mark.parametrize("ours, theirs, kind, positions", [
-    (trim_tail("c", 8), trim_tail("c", 4), "trim", (2, 2, 2)),
-    (relink("e", "/media/e2.mov"), relink("e", "/media/e3.mov"), "media", (4, 4, 4)),
-    (remove("d"), trim_head("d", 2), "removed_and_changed", (3, None, 3)),
-    (insert_after("b", "n1"), insert_after("b", "n2"), "insert_order", (None, None, 2)),
+# Each case: the positions in base, ours and theirs, then where the merged
+# timeline holds the clip when ours is favored and when theirs is.
+@pytest.mark.parametrize("ours, theirs, kind, positions, in_merged", [
+    (trim_tail("c", 8), trim_tail("c", 4), "trim", (2, 2, 2), (2, 2)),
+    (relink("e", "/media/e2.mov"), relink("e", "/media/e3.mov"), "media", (4, 4, 4), (4, 4)),
+    (remove("d"), trim_head("d", 2), "removed_and_changed", (3, None, 3), (None, 3)),
+    (insert_after("b", "n1"), insert_after("b", "n2"), "insert_order", (None, None, 2), (2, 2)),
 ], ids=["trim", "media", "removed and changed", "insert order"])
-def test_conflicts_are_records_and_the_favored_side_holds(ours, theirs, kind, positions):
+def test_conflicts_are_records_and_the_favored_side_holds(ours, theirs, kind, positions, in_merged):
     base, mine, other = edited(), edited(ours), edited(theirs)
     merged = tesmo_cli.merge_timelines(base, mine, other)
     assert [c["kind"] for c in merged.conflicts] == [kind]
@@ -136,8 +144,17 @@ def test_conflicts_are_records_and_the_favored_side_holds(ours, theirs, kind, po
     assert (conflict["base_index"], conflict["ours_index"], conflict["theirs_index"]) == positions
     assert conflict["track"] == "V1" and conflict["message"]
     assert set(conflict) == {"kind", "track", "base_index", "ours_index", "theirs_index",
-                             "base", "ours", "theirs", "message"}
+                             "base", "ours", "theirs", "message", "merged_track", "merged_index"}
     assert merged.timeline == mine
+    for favor, index in zip(("ours", "theirs"), in_merged):
+        (placed,) = tesmo_cli.merge_timelines(base, mine, other, favor=favor).conflicts
+        assert (placed["merged_track"], placed["merged_index"]) == (
+            ("V1", index) if index is not None else (None, None))
+        if index is not None:
+            held = merged_clips(tesmo_cli.merge_timelines(base, mine, other, favor=favor).timeline)
+            favored = placed["ours"] if favor == "ours" else placed["theirs"]
+            # A whole clip, or the one member of it that conflicted.
+            assert held[index] == favored or favored in held[index].values()
     assert tesmo_cli.merge_timelines(base, mine, other, favor="theirs").timeline == other
 
 

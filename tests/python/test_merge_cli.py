@@ -412,16 +412,6 @@ def test_engine_functions_on_a_diamond(work):
     assert _engine.merge_base(root, lone, "main") is None
 
 
-def test_pairing_follows_clips_into_another_timeline():
-    from tesmo_cli import _engine
-
-    slated = cut(interview=100)
-    slated["tracks"]["children"][0]["children"].insert(0, clip("slate", "slate.mov", duration=12))
-    del slated["tracks"]["children"][0]["children"][3]  # the outro
-    assert _engine.pairing(BASE, slated) == {
-        "V1": [["V1", 1], ["V1", 2], None], "A1": [["A1", 0]]}
-
-
 def test_a_fast_forward_waiting_for_the_lock_stops_on_ctrl_c(work):
     import signal
     import subprocess

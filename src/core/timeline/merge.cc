@@ -97,7 +97,7 @@ struct Context {
   void conflict(std::string kind, const Place& at, const JsonValue* b, const JsonValue* o, const JsonValue* t,
                 std::string message) {
     conflicts.push_back({std::move(kind), at.track, at.base, at.ours, at.theirs, copy_or_null(b), copy_or_null(o),
-                         copy_or_null(t), std::move(message)});
+                         copy_or_null(t), std::move(message), {}, kNoIndex});
   }
 
   // The three-way value of something, recording a conflict of `kind` when
@@ -624,6 +624,35 @@ void sync_warnings(const Cut& base, const Cut& ours, const Cut& theirs, const Cu
   }
 }
 
+// Where the merged timeline holds each conflict's clip: each side's clip
+// paired with the result, the favored side first.
+void place_conflicts(const Cut& ours, const Cut& theirs, const Cut& merged, MergeFavor favor,
+                     std::vector<MergeConflict>& conflicts) {
+  struct SideToMerged {
+    const Cut* cut;
+    Comparison comparison;
+    bool is_ours;
+  };
+  SideToMerged sides[2] = {{&ours, compare_cuts(ours, merged), true}, {&theirs, compare_cuts(theirs, merged), false}};
+  if (favor == MergeFavor::Theirs) std::swap(sides[0], sides[1]);
+  for (MergeConflict& conflict : conflicts) {
+    for (const SideToMerged& side : sides) {
+      const std::size_t index = side.is_ours ? conflict.ours_index : conflict.theirs_index;
+      if (index == kNoIndex) continue;
+      std::size_t track = kNoIndex;
+      for (std::size_t t = 0; t < side.cut->tracks.size() && track == kNoIndex; ++t) {
+        if (side.cut->tracks[t].label == conflict.track) track = t;
+      }
+      if (track == kNoIndex || index >= side.comparison.clip_after_of_before[track].size()) continue;
+      const ClipSpot spot = side.comparison.clip_after_of_before[track][index];
+      if (!spot) continue;
+      conflict.merged_track = merged.tracks[spot.track].label;
+      conflict.merged_index = spot.clip;
+      break;
+    }
+  }
+}
+
 }  // namespace
 
 Result<MergeResult> merge_timelines(const JsonValue& base, const JsonValue& ours, const JsonValue& theirs,
@@ -845,6 +874,7 @@ Result<MergeResult> merge_timelines(const JsonValue& base, const JsonValue& ours
   result.timeline = JsonValue(std::move(root));
   result.conflicts = std::move(ctx.conflicts);
   if (Result<Cut> mc = read_cut(result.timeline)) {
+    if (!result.conflicts.empty()) place_conflicts(*oc, *tc, *mc, favor, result.conflicts);
     range_warnings(result.timeline, *mc, result.warnings);
     if (has_picture_and_sound(*bc)) sync_warnings(*bc, *oc, *tc, *mc, co, ct, compare_cuts(*bc, *mc), result.warnings);
   }
@@ -857,6 +887,8 @@ JsonValue conflict_json(const MergeConflict& c) {
   o.insert("base", c.base);
   o.insert("base_index", index(c.base_index));
   o.insert("kind", c.kind);
+  o.insert("merged_index", index(c.merged_index));
+  o.insert("merged_track", c.merged_track.empty() ? JsonValue() : JsonValue(c.merged_track));
   o.insert("message", c.message);
   o.insert("ours", c.ours);
   o.insert("ours_index", index(c.ours_index));

@@ -34,6 +34,12 @@ struct MergeConflict {
   JsonValue ours;
   JsonValue theirs;
   std::string message;
+  // Where the merged timeline holds the clip: the comparison engine's
+  // pairing of the favored side's clip (the value the result holds at a
+  // conflict), else the other side's, with the result. Empty and kNoIndex
+  // where the result does not hold it.
+  std::string merged_track;
+  std::size_t merged_index = kNoIndex;
 };
 
 // Kinds: "sync" (clips of one source on a picture and a sound track whose
