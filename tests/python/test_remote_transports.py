@@ -18,8 +18,8 @@ import pytest
 import tesmo
 from cli_support import one_error_line, write_json
 from otio_support import clip, timeline, track
-from remote_support import (TRANSPORTS, HttpBackend, GitDaemon, Remote, base_environment,
-                            bare_repository, free_port, git, refs, run_tesmo, start_tesmo)
+from remote_support import (TRANSPORTS, GitDaemon, HttpBackend, Remote, base_environment,
+                            bare_repository, free_port, git, run_tesmo, start_tesmo)
 
 MAIN = "refs/tesmo/heads/main"
 
@@ -282,6 +282,42 @@ def test_a_branch_prefix_keeps_branches_as_git_branches(remote, tmp_path):
     run_tesmo("push", cwd=b, env=remote.env, status=0)
     assert sorted(remote.refs()) == ["refs/heads/tesmo/main", "refs/heads/tesmo/review"]
     assert trailer_ids(remote, "refs/heads/tesmo/main")[0] == later
+
+
+@over("git")
+def test_remote_tracking_refs_and_the_remote_list(remote, tmp_path):
+    a = start(remote, tmp_path / "a")
+    run_tesmo("push", cwd=a, env=remote.env, status=0)
+    pushed = resolve(a, remote.env)
+    later = commit(a, cut(intro=40), "tighter intro", remote.env)
+    # What the last push saw is a ref like any other.
+    assert resolve(a, remote.env, "origin/main") == pushed
+    assert shown_document(a, remote.env, "origin/main") == cut()
+    changed = run_tesmo("diff", "origin/main", "main", cwd=a, env=remote.env, status=1)
+    assert "intro" in changed.stdout
+    assert run_tesmo("merge-base", "origin/main", "main", cwd=a, env=remote.env,
+                     status=0).stdout.strip() == pushed
+
+    second = Remote("path", tmp_path / "second")
+    run_tesmo("remote", "add", "backup", second.url, cwd=a, env=remote.env, status=0)
+    assert run_tesmo("remote", cwd=a, env=remote.env, status=0).stdout == "backup\norigin\n"
+    assert run_tesmo("remote", "-v", cwd=a, env=remote.env, status=0).stdout == \
+        f"backup\t{second.url}\norigin\t{remote.url}\n"
+    again = run_tesmo("remote", "add", "origin", second.url, cwd=a, env=remote.env)
+    assert "already exists" in one_error_line(again)
+    run_tesmo("push", "backup", cwd=a, env=remote.env, status=0)
+    assert resolve(a, remote.env, "backup/main") == later
+    assert trailer_ids(second) == [later, pushed] and trailer_ids(remote) == [pushed]
+
+    # Without origin there is no choosing for the user: the only remote.
+    run_tesmo("remote", "remove", "origin", cwd=a, env=remote.env, status=0)
+    assert run_tesmo("remote", cwd=a, env=remote.env, status=0).stdout == "backup\n"
+    gone = run_tesmo("resolve", "origin/main", cwd=a, env=remote.env)
+    assert gone.returncode == 2 and "origin/main" in gone.stderr
+    assert "no remote named" in one_error_line(run_tesmo("fetch", "origin", cwd=a,
+                                                         env=remote.env))
+    run_tesmo("fetch", cwd=a, env=remote.env, status=0)
+    assert resolve(a, remote.env, "backup/main") == later
 
 
 # ----------------------------------------------------------------------------
