@@ -326,8 +326,9 @@ def test_remote_tracking_refs_and_the_remote_list(remote, tmp_path):
 
 @over("path", "http")
 def test_clone_of_an_empty_remote_then_the_first_push(remote, tmp_path):
-    a = tmp_path / "a"
-    cloned = clone(remote, a)
+    # With no directory named, the clone is named after the URL.
+    a = tmp_path / "cut"
+    cloned = run_tesmo("clone", remote.url, cwd=tmp_path, env=remote.env, status=0)
     assert cloned.stdout == ""
     assert cloned.stderr.startswith("tesmo: ") and "empty" in cloned.stderr
     assert run_tesmo("remote", "-v", cwd=a, env=remote.env, status=0).stdout.startswith("origin\t")
