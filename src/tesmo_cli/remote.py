@@ -353,10 +353,13 @@ def push(repo: tesmo.Repo, bridge: Bridge, remote: Remote, branches: Sequence[st
         if "stale info" in summary:
             lines.append(f"{remote.name}/{name} moved since the last fetch, so "
                          "--force-with-lease did not replace it; fetch and look first")
-        elif "atomic" in summary:
-            continue
-        elif "non-fast-forward" in summary or "fetch first" in summary or \
-                "failed to update" in summary or "cannot lock" in summary or "stale" in summary:
+        elif "atomic push failed" in summary:
+            continue  # refused only because another branch of the push was
+        elif any(reason in summary for reason in (
+                "non-fast-forward", "fetch first", "failed to update", "cannot lock",
+                # The remote's branch moved between git reading it and the
+                # update: another push won the race.
+                "atomic transaction failed", "failed to lock", "stale")):
             lines.append(f"{remote.name}/{name} has commits that {name} does not have; "
                          f"run `tesmo pull {remote.name} {name}`, then push again")
         else:

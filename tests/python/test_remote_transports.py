@@ -460,9 +460,6 @@ def test_a_push_overtaken_inside_the_remote_is_refused_whole(remote, tmp_path):
     assert trailer_ids(remote)[0] == resolve(c, remote.env)
 
 
-@pytest.mark.xfail(strict=True, reason="a push whose ref moved on the remote after git "
-                   "read it is refused as '[remote rejected] (atomic transaction failed)', "
-                   "without the advice to pull that a non-fast-forward gets")
 @over("ssh")
 def test_a_push_overtaken_inside_the_remote_is_told_to_pull(remote, tmp_path):
     _, _, _, refused, _ = overtaken_push(remote, tmp_path)
