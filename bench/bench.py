@@ -194,6 +194,40 @@ def active_ref(clip):
     return clip.get("media_reference") or clip["media_references"]["DEFAULT_MEDIA"]
 
 
+def edit_once(tracks, pick, rng, n, version, effect):
+    """One edit of each kind on the tracks, at clips pick() chooses: a trim,
+    replaced media (its file name gets the version suffix), a delete, an
+    insert, a move (within the track or to a track of its kind), an added
+    transition and an added effect of the given name."""
+    _, items, i = pick()  # trim
+    duration = items[i]["source_range"]["duration"]
+    duration["value"] = max(1.0, duration["value"] - rng.randrange(2, 10))
+    _, items, i = pick()  # replaced media
+    ref = active_ref(items[i])
+    if "target_url" in ref:
+        stem, ext = ref["target_url"].rsplit(".", 1)
+        ref["target_url"] = f"{stem}{version}.{ext}"
+    else:
+        ref.clear()
+        ref.update(media_ref(random.Random(n), f"R{n:04d}", 24.0, False))
+    _, items, i = pick()  # delete
+    del items[i]
+    track, items, i = pick()  # insert
+    rate = items[i]["source_range"]["duration"]["rate"]
+    items.insert(i, make_clip(rng, rate, track["kind"] == "Audio", name=f"insert_{n}"))
+    track, items, i = pick()  # move, within the track or to a track of its kind
+    clip = items.pop(i)
+    target = rng.choice([t for t in tracks if t["kind"] == track["kind"]])
+    target["children"].insert(rng.randrange(len(target["children"]) + 1), clip)
+    track, items, i = pick()  # transition added after a clip
+    if track["kind"] == "Video" and i + 1 < len(items) \
+            and items[i + 1]["OTIO_SCHEMA"].startswith("Clip"):
+        items.insert(i + 1, make_transition(rng, items[i]["source_range"]["duration"]["rate"]))
+    _, items, i = pick()  # effect added
+    items[i]["effects"].append({"OTIO_SCHEMA": "Effect.1", "name": effect, "metadata": {},
+                                "effect_name": "GaussianBlur"})
+
+
 def make_edited(clips):
     """The same timeline after an editing pass: about 0.4% of clips for each of
     trims, replaced media, deletes, inserts, moves, transitions and effects."""
@@ -212,32 +246,7 @@ def make_edited(clips):
 
     per_kind = max(1, clips // 250)
     for n in range(per_kind):
-        _, items, i = pick()  # trim
-        items[i]["source_range"]["duration"]["value"] -= rng.randrange(2, 10)
-        _, items, i = pick()  # replaced media
-        ref = active_ref(items[i])
-        if "target_url" in ref:
-            stem, ext = ref["target_url"].rsplit(".", 1)
-            ref["target_url"] = f"{stem}_v2.{ext}"
-        else:
-            ref.clear()
-            ref.update(media_ref(random.Random(n), f"R{n:04d}", 24.0, False))
-        _, items, i = pick()  # delete
-        del items[i]
-        track, items, i = pick()  # insert
-        rate = items[i]["source_range"]["duration"]["rate"]
-        items.insert(i, make_clip(rng, rate, track["kind"] == "Audio", name=f"insert_{n}"))
-        track, items, i = pick()  # move, within the track or to a track of its kind
-        clip = items.pop(i)
-        target = rng.choice([t for t in tracks if t["kind"] == track["kind"]])
-        target["children"].insert(rng.randrange(len(target["children"]) + 1), clip)
-        track, items, i = pick()  # transition added after a clip
-        if track["kind"] == "Video" and i + 1 < len(items) \
-                and items[i + 1]["OTIO_SCHEMA"].startswith("Clip"):
-            items.insert(i + 1, make_transition(rng, items[i]["source_range"]["duration"]["rate"]))
-        _, items, i = pick()  # effect added
-        items[i]["effects"].append({"OTIO_SCHEMA": "Effect.1", "name": "blur", "metadata": {},
-                                    "effect_name": "GaussianBlur"})
+        edit_once(tracks, pick, rng, n, "_v2", "blur")
     return timeline
 
 

@@ -32,8 +32,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import tesmo  # noqa: E402
 
-from bench import (active_ref, canonical, fmt, gc_paused, make_clip, make_timeline,  # noqa: E402
-                   make_transition, media_ref)
+from bench import canonical, edit_once, fmt, gc_paused, make_timeline  # noqa: E402
 
 MODES = {
     "full": dict(versions=100, clips=2000),
@@ -48,9 +47,8 @@ BRANCH = "main"
 # The history: each version an editing pass of a few edits on the one before.
 
 def edit_pass(timeline, rng, n):
-    """One edit of each kind make_edited makes: a trim, replaced media, a
-    delete, an insert, a move (within the track or to one of its kind), an
-    added transition and an added effect."""
+    """One edit of each kind make_edited makes, at clips chosen in
+    proportion to the tracks' current lengths."""
     tracks = timeline["tracks"]["children"]
 
     def pick():
@@ -62,33 +60,7 @@ def edit_pass(timeline, rng, n):
             if items[i]["OTIO_SCHEMA"].startswith("Clip"):
                 return track, items, i
 
-    _, items, i = pick()  # trim
-    duration = items[i]["source_range"]["duration"]
-    duration["value"] = max(1.0, duration["value"] - rng.randrange(2, 10))
-    _, items, i = pick()  # replaced media
-    ref = active_ref(items[i])
-    if "target_url" in ref:
-        stem, ext = ref["target_url"].rsplit(".", 1)
-        ref["target_url"] = f"{stem}_v{n}.{ext}"
-    else:
-        ref.clear()
-        ref.update(media_ref(random.Random(n), f"R{n:04d}", 24.0, False))
-    _, items, i = pick()  # delete
-    del items[i]
-    track, items, i = pick()  # insert
-    rate = items[i]["source_range"]["duration"]["rate"]
-    items.insert(i, make_clip(rng, rate, track["kind"] == "Audio", name=f"insert_{n}"))
-    track, items, i = pick()  # move
-    clip = items.pop(i)
-    target = rng.choice([t for t in tracks if t["kind"] == track["kind"]])
-    target["children"].insert(rng.randrange(len(target["children"]) + 1), clip)
-    track, items, i = pick()  # transition added after a clip
-    if track["kind"] == "Video" and i + 1 < len(items) \
-            and items[i + 1]["OTIO_SCHEMA"].startswith("Clip"):
-        items.insert(i + 1, make_transition(rng, items[i]["source_range"]["duration"]["rate"]))
-    _, items, i = pick()  # effect added
-    items[i]["effects"].append({"OTIO_SCHEMA": "Effect.1", "name": f"blur {n}", "metadata": {},
-                                "effect_name": "GaussianBlur"})
+    edit_once(tracks, pick, rng, n, f"_v{n}", f"blur {n}")
 
 
 def build_history(where, versions, clips):
