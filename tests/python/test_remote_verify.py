@@ -6,6 +6,10 @@ is pushed with `tesmo push`; a hostile party then rewrites the remote with
 git plumbing alone (hash-object, mktree, commit-tree, update-ref). The
 repository that fetches must refuse with one line naming the commit and
 keep its objects and refs byte for byte as they were.
+
+The git form is checked from the other side: one history pushed anywhere,
+through a clone or from a store without its bridge, gives the same git ids,
+each commit holding the record and the timeline as the store has them.
 """
 
 import calendar
@@ -324,6 +328,14 @@ def git_parent_added(s):
     return forge(s["hostile"], s["good"], parents=[s["git"][1], s["git"][0]])
 
 
+def git_parents_swapped(s):
+    # A merge record of c2 and c1, its git commit with the two the other
+    # way round.
+    good = s["good"]
+    record = dict(good.record, parents=[s["ids"][1], s["ids"][0]])
+    return forge(s["hostile"], good, record=record, parents=[s["git"][0], s["git"][1]])
+
+
 def wrong_schema(s):
     good = s["good"]
     return forge(s["hostile"], good, record=dict(good.record, schema="tesmo.commit.2"))
@@ -379,6 +391,7 @@ TAMPERED = [
     pytest.param(git_parent_skips_one, id="git-parent-is-grandparent"),
     pytest.param(git_parent_missing, id="git-parent-missing"),
     pytest.param(git_parent_added, id="git-parent-added"),
+    pytest.param(git_parents_swapped, id="git-parents-swapped"),
     pytest.param(wrong_schema, id="wrong-schema"),
     pytest.param(malformed_timestamp, id="malformed-timestamp"),
     pytest.param(timeline_not_json, id="timeline-not-json"),
@@ -424,6 +437,33 @@ def test_a_tampered_commit_is_refused_and_nothing_changes(scene, tamper):
     assert len(log(consumer, "origin/main").splitlines()) == 3
     run("clone", remote, "fresh", cwd=scene["tmp"], check_status=0)
     assert log(scene["tmp"] / "fresh", "main") == log(consumer, "origin/main")
+
+
+def hand_made_merge(s):
+    good = s["good"]
+    record = dict(good.record, parents=[s["ids"][1], s["ids"][0]], message="merged by hand")
+    return forge(s["hostile"], good, record=record, parents=[s["git"][1], s["git"][0]])
+
+
+def hand_made_rewording(s):
+    good = s["good"]
+    return forge(s["hostile"], good, record=dict(good.record, message="shorter still, reworded"))
+
+
+@pytest.mark.parametrize("build", [
+    pytest.param(hand_made_merge, id="merge"),
+    pytest.param(hand_made_rewording, id="reworded-record"),
+])
+def test_a_commit_made_with_plumbing_in_tesmos_own_form_is_accepted(scene, build):
+    """Whoever writes it, a commit exactly as tesmo writes it for a good
+    record comes in: the refusals above are for what was changed."""
+    consumer = scene["consumer"]
+    forged, tesmo_id = build(scene)
+    scene["hostile"].point("main", forged)
+    run("fetch", cwd=consumer, check_status=0)
+    assert run("resolve", "origin/main", cwd=consumer, check_status=0).stdout.strip() == tesmo_id
+    record = json.loads(engine.object_text(str(consumer / ".tesmo"), tesmo_id))
+    assert record == json.loads(Exported(scene["remote"], forged).record_text)
 
 
 def test_a_tampered_branch_keeps_out_the_good_one_too(scene):
