@@ -10,6 +10,7 @@ read in the C locale, so that a failure can be told apart by its words.
 from __future__ import annotations
 
 import os
+import re
 import selectors
 import subprocess
 import sys
@@ -149,6 +150,11 @@ def transport_failure(name: str, url: str, stderr: str) -> CliError:
     through; else git's own words."""
     lowered = stderr.lower()
     where = f"{name} ({shown(url)})" if name != url else shown(url)
+    refused = re.search(r"^error: (object [0-9a-f]{40,64}: .*)$", stderr, re.M)
+    if refused:
+        # git's own checks refused an object as it arrived: name it.
+        return CliError(f"{where} sent an object git refuses: {refused.group(1).strip()}; "
+                        "nothing was imported")
     reason = last_line(stderr)
     if "access denied or repository not exported" in lowered or \
             any(word in lowered for word in _NOT_A_REPOSITORY[:2]):

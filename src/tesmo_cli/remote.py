@@ -21,7 +21,7 @@ import tesmo
 
 from . import _engine
 from . import git
-from .bridge import INCOMING_REFS, LOCAL_REFS, TRACKING_REFS, Bridge
+from .bridge import INCOMING_REFS, LOCAL_REFS, TRACKING_REFS, Bridge, Refused
 from .errors import CliError
 from .terminal import shown
 
@@ -229,6 +229,16 @@ def _bridge_refs(bridge: Bridge, prefix: str) -> Dict[str, str]:
     return found
 
 
+def _bridge_ref_types(bridge: Bridge, prefix: str) -> Dict[str, str]:
+    listed = git.text(bridge.git_dir, ["for-each-ref", "--format=%(objecttype) %(refname)", prefix])
+    found = {}
+    for line in listed.splitlines():
+        kind, _, refname = line.partition(" ")
+        if refname.startswith(prefix):
+            found[refname[len(prefix):]] = kind
+    return found
+
+
 def _set_bridge_refs(bridge: Bridge, prefix: str, wanted: Dict[str, str],
                      keep_others: bool = False) -> None:
     """The refs under prefix become wanted, in one transaction."""
@@ -262,6 +272,12 @@ def fetch(repo: tesmo.Repo, bridge: Bridge, remote: Remote,
         if done.returncode != 0:
             raise git.transport_failure(remote.name, remote.url, done.stderr)
         fetched = _bridge_refs(bridge, incoming)
+        for name, kind in _bridge_ref_types(bridge, incoming).items():
+            # A tesmo branch names a commit; git would peel a tag to the
+            # commit behind it, which tesmo never pushed as the branch.
+            if kind != "commit":
+                raise Refused(f"{remote.name}: branch {shown(name)} points at a {kind} "
+                              f"({fetched[name]}), not a commit; nothing was imported")
         tips: Dict[str, str] = {}
         for name, git_id in sorted(fetched.items()):
             try:
