@@ -382,6 +382,9 @@ def cmd_remote(args: argparse.Namespace) -> int:
 
     repo = open_repo(args)
     bridge = Bridge(repo)
+    args.action, args.name, args.url = (list(args.words) + [None, None, None])[:3]
+    if len(args.words) > 3:
+        raise CliError(f"tesmo remote takes at most three words, not {len(args.words)}")
     if args.action == "add":
         if args.name is None or args.url is None:
             raise CliError("usage: tesmo remote add NAME URL [--branch-prefix P]")
@@ -442,6 +445,8 @@ def cmd_fetch(args: argparse.Namespace) -> int:
 def cmd_push(args: argparse.Namespace) -> int:
     from . import remote
 
+    args.remote = args.words[0] if args.words else None
+    args.branches = args.words[1:]
     repo, bridge, chosen = _remote_and_bridge(args)
     if args.all:
         if args.branches:
@@ -488,7 +493,7 @@ def cmd_pull(args: argparse.Namespace) -> int:
     if args.message is None:
         args.message = f"merge {chosen.name}/{branch}"
     args.json = False
-    args.output = args.annotate = args.html = None
+    args.annotate = args.html = None
     return run_merge(args)
 
 
@@ -839,9 +844,9 @@ def build_parser() -> Parser:
                    "is verified before it is stored.")
     sub = command("remote", "list remotes (-v: with their URLs), add one or remove one",
                   cmd_remote, epilog=remote_help)
-    sub.add_argument("action", nargs="?", metavar="add|remove")
-    sub.add_argument("name", nargs="?", metavar="NAME")
-    sub.add_argument("url", nargs="?", metavar="URL")
+    # One list, split by the command: argparse would not take the options
+    # between optional positionals (remote add --branch-prefix P NAME URL).
+    sub.add_argument("words", nargs="*", metavar="add NAME URL | remove NAME")
     sub.add_argument("-v", "--verbose", action="store_true", help="show each remote's URL")
     sub.add_argument("--branch-prefix", metavar="P",
                      help="with add: keep the branches on the remote as git branches "
@@ -862,8 +867,7 @@ def build_parser() -> Parser:
     sub = command("push", "send branches (default: the current one) to REMOTE in one atomic "
                   "push; exit status 1 when the remote has commits they lack", cmd_push,
                   epilog=remote_help)
-    sub.add_argument("remote", nargs="?", metavar="REMOTE")
-    sub.add_argument("branches", nargs="*", metavar="BRANCH")
+    sub.add_argument("words", nargs="*", metavar="REMOTE [BRANCH...]")
     sub.add_argument("--all", action="store_true", help="push every branch")
     sub.add_argument("--force-with-lease", action="store_true",
                      help="replace a remote branch that is not in the history of the local "
@@ -880,6 +884,10 @@ def build_parser() -> Parser:
     sub.add_argument("--email", metavar="ADDR", help="the author's e-mail address")
     sub.add_argument("-X", dest="strategy", choices=("ours", "theirs"),
                      help="settle every conflict with that side's version and commit")
+    sub.add_argument("-o", "--output", metavar="FILE",
+                     help="write the merged timeline (ours at each conflict, theirs with -X "
+                          "theirs) with a marker on each conflicting clip")
+    add_file_options(sub, reads=False)
 
     sub = command("show", "write the timeline committed at REF as OTIO JSON",
                   cmd_show, epilog=FORMATS_HELP)
@@ -929,7 +937,14 @@ def build_parser() -> Parser:
 
 def run(argv: Optional[Sequence[str]] = None) -> int:
     parser = build_parser()
-    args = parser.parse_args(argv)
+    args, extra = parser.parse_known_args(argv)
+    if extra:
+        # Words after an option (tesmo push origin --all main): argparse
+        # leaves them over, and the commands that take a list of words
+        # take them too.
+        if not hasattr(args, "words") or any(word.startswith("-") for word in extra):
+            parser.error(f"unrecognized arguments: {' '.join(extra)}")
+        args.words = list(args.words) + extra
     if args.directory and not os.path.isdir(args.directory):
         reason = "not a directory" if os.path.exists(args.directory) else "no such directory"
         return fail(f"-C {args.directory}: {reason}")
