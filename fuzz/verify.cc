@@ -1,4 +1,5 @@
-// The verifiers of objects from other repositories on arbitrary text. The id
+// The verifiers of objects from other repositories on arbitrary text: the
+// streaming canonical check must agree with a parse and a write. The id
 // is the text's own hash, so every run gets past the digest to the parse and
 // the record checks. What passes must be exactly what this code writes: the
 // canonical text of its value, and for a record, the canonical text of the
@@ -27,6 +28,11 @@ namespace {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   const std::string id = tesmo::hash_text(text);
+
+  // The streaming check says exactly what parsing and writing again says.
+  tesmo::Result<tesmo::JsonValue> parsed = tesmo::parse_json(text);
+  const bool canonical = parsed && tesmo::canonical_json(*parsed) == text;
+  if (tesmo::is_canonical_json(text) != canonical) fail("streaming check disagrees", text);
 
   const tesmo::Status object = tesmo::verify_object_text(text, id);
   if (object) {

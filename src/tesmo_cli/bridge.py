@@ -28,23 +28,26 @@ nothing rides along.
 
 from __future__ import annotations
 
+import contextlib
+import fcntl
 import hashlib
 import os
 import shutil
 import subprocess
 import tempfile
 from pathlib import Path
-from typing import Any, Dict, Iterable, List, Optional, Sequence, Set, Tuple
+from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Set, Tuple
 
 import tesmo
 
 from . import _engine
 from . import git
 from .errors import CliError
-from .terminal import Progress, shown
+from .terminal import Progress, shown, status
 
 BRIDGE_DIR = "git"
 ID_MAP = "tesmo-ids"
+LOCK_FILE = "tesmo.lock"
 TIMELINE_FILE = "timeline.json"
 RECORD_FILE = "commit.json"
 TRAILER = "Tesmo-Commit: "
@@ -157,15 +160,37 @@ class Bridge:
         exported object the id map still names, hence no pruning."""
         if self.exists():
             return
-        # No template: the bridge runs no hooks, so it needs no samples.
-        subprocess_args = ["init", "--bare", "--quiet", "--template=", self.git_dir]
+        # No template: the bridge runs no hooks, so it needs no samples. Ids
+        # are SHA-1 whatever the user's init.defaultObjectFormat says: the
+        # same history must give the same ids everywhere.
+        subprocess_args = ["init", "--bare", "--quiet", "--template=", "--object-format=sha1",
+                           self.git_dir]
         done = git.run(self.git_dir, subprocess_args, check=False)
+        if done.returncode != 0 and "object-format" in done.stderr:
+            # A git from before object formats: SHA-1 is all it has.
+            done = git.run(self.git_dir, [a for a in subprocess_args if "object-format" not in a],
+                           check=False)
         if done.returncode != 0:
             raise CliError(f"cannot create the git bridge in {shown(self.git_dir)}: "
                            f"{git.last_line(done.stderr)}")
         for key, value in (("core.logAllRefUpdates", "false"), ("gc.pruneExpire", "never"),
                            ("fetch.fsckObjects", "true"), ("transfer.fsckObjects", "true")):
             git.run(self.git_dir, ["config", key, value])
+
+    @contextlib.contextmanager
+    def locked(self) -> Iterator[None]:
+        """Holds the bridge for one fetch, push or clone at a time in this
+        repository: they share its refs, its id map and its export."""
+        fd = os.open(os.path.join(self.git_dir, LOCK_FILE), os.O_RDWR | os.O_CREAT, 0o644)
+        try:
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                with status("waiting for another tesmo fetch or push in this repository..."):
+                    fcntl.flock(fd, fcntl.LOCK_EX)
+            yield
+        finally:
+            os.close(fd)
 
     def require(self) -> None:
         if not self.exists():
@@ -204,9 +229,13 @@ class Bridge:
         if not pairs:
             return
         lines = "".join(f"{_hex(t)} {g}\n" for t, g in pairs).encode("ascii")
-        fd = os.open(os.path.join(self.git_dir, ID_MAP), os.O_WRONLY | os.O_CREAT | os.O_APPEND,
+        fd = os.open(os.path.join(self.git_dir, ID_MAP), os.O_RDWR | os.O_CREAT | os.O_APPEND,
                      0o644)
         try:
+            size = os.fstat(fd).st_size
+            if size and os.pread(fd, 1, size - 1) != b"\n":
+                # A line cut short by a crash: the new lines start afresh.
+                lines = b"\n" + lines
             view = memoryview(lines)
             while view:
                 view = view[os.write(fd, view):]

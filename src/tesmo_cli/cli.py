@@ -471,7 +471,7 @@ def cmd_push(args: argparse.Namespace) -> int:
 
 
 def cmd_pull(args: argparse.Namespace) -> int:
-    from . import remote
+    from . import _engine, remote
     from .merge import run_merge
 
     repo, bridge, chosen = _remote_and_bridge(args)
@@ -479,6 +479,7 @@ def cmd_pull(args: argparse.Namespace) -> int:
     if current is None:
         raise CliError("cannot pull while HEAD is detached")
     branch = args.branch or current
+    _engine.check_branch_name(branch)
     for update in remote.fetch(repo, bridge, chosen, warn):
         say(remote.update_line(chosen.name, update))
     theirs = remote.tracking_file(str(repo.root), chosen.name, branch)
@@ -490,6 +491,10 @@ def cmd_pull(args: argparse.Namespace) -> int:
         say(f"{current} starts at {short(theirs)}, as {chosen.name}/{branch}")
         return SAME
     args.ref = f"{chosen.name}/{branch}"
+    if remote.tracked(repo, args.ref) != theirs:
+        # A local branch of that name would be merged instead: name the
+        # commit the fetch brought.
+        args.ref = theirs
     if args.message is None:
         args.message = f"merge {chosen.name}/{branch}"
     args.json = False

@@ -24,7 +24,8 @@ from .terminal import shown
 _REDIRECTS = ("GIT_DIR", "GIT_WORK_TREE", "GIT_INDEX_FILE", "GIT_OBJECT_DIRECTORY",
               "GIT_ALTERNATE_OBJECT_DIRECTORIES", "GIT_NAMESPACE", "GIT_COMMON_DIR",
               "GIT_CEILING_DIRECTORIES", "GIT_QUARANTINE_PATH", "GIT_REPLACE_REF_BASE",
-              "GIT_NO_REPLACE_OBJECTS", "GIT_SHALLOW_FILE", "GIT_GRAFT_FILE")
+              "GIT_NO_REPLACE_OBJECTS", "GIT_SHALLOW_FILE", "GIT_GRAFT_FILE",
+              "GIT_DEFAULT_HASH")
 
 
 def environment() -> Dict[str, str]:
@@ -72,6 +73,10 @@ def text(git_dir: str, args: Sequence[str], input: Optional[bytes] = None) -> st
     return run(git_dir, args, input=input).stdout.decode("utf-8", "surrogateescape")
 
 
+# The most of git's messages a transfer keeps: the end, where failures are.
+_KEPT_MESSAGES = 64 * 1024
+
+
 def transfer(git_dir: str, args: Sequence[str]) -> Done:
     """Runs a fetch or a push. On a terminal git's progress is shown as git
     draws it, and its messages are kept all the same for telling failures
@@ -102,9 +107,15 @@ def transfer(git_dir: str, args: Sequence[str]) -> Done:
                     selector.unregister(fd)
                     del streams[fd]
                     continue
-                streams[fd].append(chunk)
-                if on_terminal and fd == progress:
-                    _relay(chunk)
+                kept = streams[fd]
+                kept.append(chunk)
+                if fd == progress:
+                    if on_terminal:
+                        _relay(chunk)
+                    # Only the end of git's messages says what went wrong; a
+                    # remote that talks without end must not fill memory.
+                    while len(kept) > 1 and sum(map(len, kept)) > _KEPT_MESSAGES:
+                        del kept[0]
     process.stdout.close()
     process.stderr.close()
     returncode = process.wait()
@@ -168,6 +179,9 @@ def transport_failure(name: str, url: str, stderr: str) -> CliError:
     return CliError(f"{where}: {reason}")
 
 
+_OBJECT_ID = re.compile(r"[0-9a-f]{40}")
+
+
 class ObjectReader:
     """One `git cat-file --batch` for many reads: each object's type and
     bytes, refusing one larger than the limit before reading it."""
@@ -184,10 +198,13 @@ class ObjectReader:
     def read(self, object_id: str) -> Tuple[str, bytes]:
         process = self.process
         assert process.stdin is not None and process.stdout is not None
+        # Ids only: cat-file would take any revision expression.
+        if not _OBJECT_ID.fullmatch(object_id):
+            raise CliError(f"{shown(object_id)} is not a git object id")
         process.stdin.write(object_id.encode("ascii") + b"\n")
         process.stdin.flush()
         header = process.stdout.readline().decode("ascii", "replace").split()
-        if len(header) != 3:
+        if len(header) != 3 or not header[2].isdigit():
             raise CliError(f"object {object_id} is missing from the git bridge")
         kind, size = header[1], int(header[2])
         if size > self.limit:

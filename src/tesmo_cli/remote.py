@@ -197,14 +197,27 @@ def _write_tracking(repo: tesmo.Repo, remote: str, branches: Dict[str, str],
     """Writes what a fetch or push saw, each file through a rename; with
     keep_others False, the files of branches the remote no longer has go."""
     base = os.path.join(str(repo.root), TRACKING_DIR, remote)
-    if not keep_others:
-        for name in set(tracking(repo, remote)) - set(branches):
-            try:
-                os.remove(os.path.join(base, *name.split("/")))
-            except OSError:
-                pass
+    wanted = set(branches)
+    for name in set(tracking(repo, remote)) - wanted:
+        # A branch the remote no longer has, or one whose file or directory
+        # is in the way of a wanted name (a/b where a is wanted).
+        if keep_others and not any(name.startswith(w + "/") or w.startswith(name + "/")
+                                   for w in wanted):
+            continue
+        try:
+            os.remove(os.path.join(base, *name.split("/")))
+        except OSError:
+            pass
+        _remove_empty_parents(base, name)
     for name, commit_id in branches.items():
         path = os.path.join(base, *name.split("/"))
+        if os.path.isdir(path) and not os.path.islink(path):
+            # Directories of branches removed above, now empty.
+            for top, _, _ in sorted(os.walk(path), key=lambda entry: -len(entry[0])):
+                try:
+                    os.rmdir(top)
+                except OSError:
+                    pass
         os.makedirs(os.path.dirname(path), exist_ok=True)
         fd, temporary = tempfile.mkstemp(dir=os.path.dirname(path), prefix=".")
         try:
@@ -217,6 +230,16 @@ def _write_tracking(repo: tesmo.Repo, remote: str, branches: Dict[str, str],
             except OSError:
                 pass
             raise
+
+
+def _remove_empty_parents(base: str, name: str) -> None:
+    parts = name.split("/")[:-1]
+    while parts:
+        try:
+            os.rmdir(os.path.join(base, *parts))
+        except OSError:
+            return
+        parts.pop()
 
 
 def _bridge_refs(bridge: Bridge, prefix: str) -> Dict[str, str]:
@@ -241,12 +264,23 @@ def _bridge_ref_types(bridge: Bridge, prefix: str) -> Dict[str, str]:
 
 def _set_bridge_refs(bridge: Bridge, prefix: str, wanted: Dict[str, str],
                      keep_others: bool = False) -> None:
-    """The refs under prefix become wanted, in one transaction."""
+    """The refs under prefix become wanted. Refs that go, and with
+    keep_others those in the way of a wanted name (a branch a/b where a
+    is wanted, or the other way round), are deleted first: git refuses to
+    delete one and create the other in a single transaction."""
     present = _bridge_refs(bridge, prefix)
+
+    def in_the_way(name: str) -> bool:
+        return any(name != other and (other.startswith(name + "/") or name.startswith(other + "/"))
+                   for other in wanted)
+
+    going = [name for name in present
+             if name not in wanted and (not keep_others or in_the_way(name))]
+    if going:
+        git.run(bridge.git_dir, ["update-ref", "--stdin"],
+                input="".join(f"delete {prefix}{name}\n" for name in going).encode())
     commands = [f"update {prefix}{name} {git_id}\n" for name, git_id in wanted.items()
                 if present.get(name) != git_id]
-    if not keep_others:
-        commands += [f"delete {prefix}{name}\n" for name in present if name not in wanted]
     if commands:
         git.run(bridge.git_dir, ["update-ref", "--stdin"], input="".join(commands).encode())
 
@@ -260,6 +294,12 @@ Update = Tuple[str, Optional[str], Optional[str]]  # branch, old id, new id
 
 def fetch(repo: tesmo.Repo, bridge: Bridge, remote: Remote,
           warn: Optional[Callable[[str], None]] = None) -> List[Update]:
+    with bridge.locked():
+        return _fetch(repo, bridge, remote, warn)
+
+
+def _fetch(repo: tesmo.Repo, bridge: Bridge, remote: Remote,
+           warn: Optional[Callable[[str], None]]) -> List[Update]:
     """Brings the remote's branches in: the git objects into the bridge,
     then every new commit verified and imported, then the remote-tracking
     refs. A refused commit leaves the store and every ref as they were."""
@@ -323,6 +363,12 @@ class Pushed:
 
 def push(repo: tesmo.Repo, bridge: Bridge, remote: Remote, branches: Sequence[str],
          lease: bool) -> Pushed:
+    with bridge.locked():
+        return _push(repo, bridge, remote, branches, lease)
+
+
+def _push(repo: tesmo.Repo, bridge: Bridge, remote: Remote, branches: Sequence[str],
+          lease: bool) -> Pushed:
     """Exports the branches and pushes them in one atomic push: all move,
     or none. Never forced, except with lease: then each remote branch may
     be replaced only while it is where the last fetch saw it."""
@@ -361,6 +407,7 @@ def push(repo: tesmo.Repo, bridge: Bridge, remote: Remote, branches: Sequence[st
     rejected = {name: summary for name, (flag, summary) in results.items() if flag == "!"}
     if not rejected:
         raise git.transport_failure(remote.name, remote.url, done.stderr)
+    moved = "but expected" in done.stderr
     lines = []
     for name in branches:
         if name not in rejected:
@@ -371,19 +418,30 @@ def push(repo: tesmo.Repo, bridge: Bridge, remote: Remote, branches: Sequence[st
                          "--force-with-lease did not replace it; fetch and look first")
         elif "atomic push failed" in summary:
             continue  # refused only because another branch of the push was
-        elif any(reason in summary for reason in (
-                "non-fast-forward", "fetch first", "failed to update", "cannot lock",
-                # The remote's branch moved between git reading it and the
-                # update: another push won the race.
-                "atomic transaction failed", "failed to lock", "stale")):
+        elif "non-fast-forward" in summary or "fetch first" in summary or \
+                (summary.startswith("[remote rejected]") and moved):
+            # Behind the remote; or the remote's branch moved between git
+            # reading it and the update, when another push won the race.
             lines.append(f"{remote.name}/{name} has commits that {name} does not have; "
                          f"run `tesmo pull {remote.name} {name}`, then push again")
         else:
-            lines.append(f"{remote.name}/{name} refused the push: {summary}")
+            why = _remote_error(done.stderr)
+            lines.append(f"{remote.name}/{name} refused the push: {summary}"
+                         + (f": {why}" if why else ""))
     if not lines:
         lines.append("the push was refused: " + "; ".join(sorted(set(rejected.values()))))
     lines.append("nothing was pushed")
     return Pushed(REJECTED, lines)
+
+
+def _remote_error(stderr: str) -> str:
+    """The remote's own words on why it refused, when it gave any."""
+    for line in stderr.replace("\r", "\n").split("\n"):
+        line = line.strip()
+        for prefix in ("remote: error: ", "error: "):
+            if line.startswith(prefix) and "failed to push" not in line:
+                return line[len(prefix):]
+    return ""
 
 
 def _porcelain(text: str, prefix: str) -> Dict[str, Tuple[str, str]]:

@@ -224,6 +224,45 @@ INSTANTIATE_TEST_SUITE_P(
         ObjectCase{"other_algorithm", "{}", "sha1:" + hash_text("{}").substr(7, 40), ObjectCase::kNotFullId}),
     [](const testing::TestParamInfo<ObjectCase>& info) { return std::string(info.param.name); });
 
+// ----------------------------------------------------------------------------
+// is_canonical_json: the streaming check agrees with parsing and writing again
+
+TEST(IsCanonicalJson, AgreesWithParseAndWrite) {
+  const std::vector<std::string> texts = {
+      "null", "true", "0", "-1", "1.0", "-0.0", "1e+30", "1.5e-7", "\"\\u001f\"", "\"\\n\"",
+      "\"\\u000a\"", "\"\\/\"", "\"/\"", "\"\xc3\xa9\"", "\"\\u00e9\"", "[]", "{}", "[1,2,[3,{}]]",
+      "{\"a\":1,\"b\":[true,null]}", "{\"b\":1,\"a\":2}", "{\"a\":1,\"a\":1}", "{\"a\":{\"b\":1,\"c\":2},\"b\":0}",
+      "{\"a\":{\"c\":1,\"b\":2}}", "[1, 2]", " 1", "1 ", "-0", "1.00", "1E5", "100000000000000000000",
+      "18446744073709551615", "-9223372036854775808", "-9223372036854775809", "0.1", "[[],[]]",
+      "[{},{}]", "{\"\":0}", "{\"B\":0,\"a\":1}", "{\"a\":0,\"B\":1}", "{\"\xc3\xa9\":0,\"z\":1}",
+      "{\"z\":0,\"\xc3\xa9\":1}", "[1,]", "", "nul", "[1.5,-2,\"x\",{\"k\":[]}]"};
+  for (const std::string& text : texts) {
+    Result<JsonValue> value = parse_json(text);
+    const bool expected = value && canonical_json(*value) == text;
+    EXPECT_EQ(is_canonical_json(text), expected) << debug_quote(text);
+  }
+}
+
+TEST(IsCanonicalJson, TakesLongArraysOfSmallValues) {
+  // What a tree would take twenty times the size of, the check reads in place.
+  std::string text = "[0";
+  for (int i = 0; i < 1000000; ++i) text += ",0";
+  text += "]";
+  EXPECT_TRUE(is_canonical_json(text));
+  text.insert(text.size() - 1, " ");
+  EXPECT_FALSE(is_canonical_json(text));
+}
+
+TEST(VerifyCommitText, RefusesARecordLargerThanARecordCanBe) {
+  std::string record = "{\"author\":{\"email\":\"a@b\",\"name\":\"a\"},\"message\":\"" +
+                       std::string(kMaxRecordText, 'm') + "\",\"parents\":[],\"schema\":\"tesmo.commit.1\",\"timeline\":\"" +
+                       kTimeline + "\",\"timestamp\":\"2026-12-09T02:32:45Z\"}";
+  Result<Commit> commit = verify_commit_text(record, hash_text(record));
+  ASSERT_FALSE(commit);
+  EXPECT_NE(commit.error().message().find("more than the 1048576 a record may hold"), std::string::npos)
+      << commit.error().message();
+}
+
 TEST(VerifyObjectText, NestingErrorNamesTheDepth) {
   const std::string text = nested_arrays(kMaxJsonNesting + 1);
   const Status s = verify_object_text(text, hash_text(text));

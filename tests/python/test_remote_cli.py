@@ -150,3 +150,70 @@ def test_the_remote_list_and_its_changes(pair, remote, tmp_path):
 def test_refusals_are_one_line(pair, remote, args, words):
     a, _ = pair
     assert words in one_error_line(tesmo_cmd(a, remote, *args))
+
+
+def test_branches_whose_names_nest_replace_each_other(pair, remote):
+    """A remote branch feat/x gone and feat made, and the other way round:
+    each fetch follows."""
+    a, b = pair
+    tesmo_cmd(a, remote, "branch", "feat/x", status=0)
+    tesmo_cmd(a, remote, "push", "origin", "feat/x", status=0)
+    tesmo_cmd(b, remote, "fetch", status=0)
+    git(remote.bare, "update-ref", "-d", "refs/tesmo/heads/feat/x")
+    git(remote.bare, "update-ref", "refs/tesmo/heads/feat", "refs/tesmo/heads/main")
+    tesmo_cmd(b, remote, "fetch", status=0)
+    assert [line.split()[0] for line in
+            tesmo_cmd(b, remote, "branch", "-r", status=0).stdout.splitlines()] == \
+        ["origin/feat", "origin/main"]
+
+    # And back again.
+    git(remote.bare, "update-ref", "-d", "refs/tesmo/heads/feat")
+    git(remote.bare, "update-ref", "refs/tesmo/heads/feat/y", "refs/tesmo/heads/main")
+    tesmo_cmd(b, remote, "fetch", status=0)
+    assert tesmo_cmd(b, remote, "resolve", "origin/feat/y", status=0).stdout == \
+        tesmo_cmd(b, remote, "resolve", "origin/main", status=0).stdout
+
+
+def test_a_line_of_the_id_map_cut_short_is_passed_over(pair, remote):
+    a, b = pair
+    with open(a / ".tesmo" / "git" / "tesmo-ids", "ab") as handle:
+        handle.write(b"0123abc")  # what a crash mid-write leaves
+    commit(a, remote, cut(first=30), "after the crash")
+    tesmo_cmd(a, remote, "push", status=0)
+    tesmo_cmd(b, remote, "pull", status=0)
+    lines = (a / ".tesmo" / "git" / "tesmo-ids").read_bytes().split(b"\n")
+    # The new line starts afresh after the torn one.
+    assert lines[-3:] == [b"0123abc", lines[-2], b""] and len(lines[-2].split()) == 2
+    commit(b, remote, cut(first=20), "b again")
+    tesmo_cmd(b, remote, "push", status=0)
+    tesmo_cmd(a, remote, "pull", status=0)
+    assert tesmo_cmd(a, remote, "resolve", "HEAD", status=0).stdout == \
+        tesmo_cmd(b, remote, "resolve", "HEAD", status=0).stdout
+
+
+def test_pull_merges_what_it_fetched_beside_a_local_branch_of_that_name(pair, remote):
+    a, b = pair
+    tesmo_cmd(b, remote, "branch", "origin/main", status=0)  # the old state
+    fetched = commit(a, remote, cut(third=40), "a lengthens the outro")
+    tesmo_cmd(a, remote, "push", status=0)
+    tesmo_cmd(b, remote, "pull", status=0)
+    assert tesmo_cmd(b, remote, "resolve", "main", status=0).stdout.strip() == fetched
+    assert "invalid branch name" in one_error_line(tesmo_cmd(b, remote, "pull", "origin", "../x"))
+
+
+def test_fetches_at_once_take_turns(pair, remote):
+    import subprocess
+
+    from cli_support import tesmo_command
+
+    a, b = pair
+    newer = commit(a, remote, cut(second=64), "a trims the interview")
+    tesmo_cmd(a, remote, "push", status=0)
+    runs = [subprocess.Popen(tesmo_command() + ["fetch"], cwd=str(b), env=remote.env,
+                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True) for _ in range(3)]
+    for run in runs:
+        out, err = run.communicate(timeout=60)
+        assert run.returncode == 0, err
+        assert "deleted" not in out
+    assert tesmo_cmd(b, remote, "resolve", "origin/main", status=0).stdout.strip() == newer

@@ -6,6 +6,7 @@
 // have the forms this code writes.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 #include "core/store/commit_record.h"
@@ -15,6 +16,16 @@ namespace tesmo {
 
 // "sha256:" followed by exactly 64 lower-case hexadecimal digits.
 bool is_full_id(std::string_view id);
+
+// Whether text is exactly canonical_json of the value it reads as: the same
+// answer as comparing canonical_json(parse_json(text)) with text, reached
+// without building the value, in memory that does not grow with the text.
+bool is_canonical_json(std::string_view text);
+
+// The most text a commit record from elsewhere may hold. A record names a
+// timeline, its parents, an author, a time and a message: a megabyte is
+// far beyond any real one, and it bounds the tree its check builds.
+inline constexpr std::size_t kMaxRecordText = std::size_t{1} << 20;
 
 // Whether `text` is a timestamp of the stored form, "%Y-%m-%dT%H:%M:%SZ",
 // with a month, day, hour, minute and second in range.
@@ -27,7 +38,8 @@ bool is_stored_timestamp(std::string_view text);
 // when it does not parse at all).
 Status verify_object_text(std::string_view text, std::string_view id);
 
-// verify_object_text, then the text must be a commit record as this code
+// At most kMaxRecordText bytes, verify_object_text, then the text must be a
+// commit record as this code
 // writes one: an object of exactly the six fields, the schema "tesmo.commit.1", a timeline id and
 // parent ids of full form, no parent named twice, a stored timestamp, and
 // UTF-8 throughout (which the JSON reader already ensures). Failures:
