@@ -192,10 +192,6 @@ class Bridge:
         finally:
             os.close(fd)
 
-    def require(self) -> None:
-        if not self.exists():
-            raise CliError("this repository has no remotes yet (tesmo remote add NAME URL)")
-
     # ------------------------------------------------------------------
     # The id map
 
@@ -217,9 +213,6 @@ class Bridge:
             except FileNotFoundError:
                 pass
         return self._to_git
-
-    def git_id(self, tesmo_id: str) -> Optional[str]:
-        return self._load().get(tesmo_id)
 
     def tesmo_id(self, git_id: str) -> Optional[str]:
         self._load()
