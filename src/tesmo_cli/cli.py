@@ -741,6 +741,23 @@ def common_options(parser: argparse.ArgumentParser, defaults: bool) -> None:
                              "terminal and NO_COLOR is not set; always and never override both")
 
 
+def merge_options(parser: argparse.ArgumentParser, merged: str) -> None:
+    """What tesmo merge and tesmo pull share: the merge commit's message and
+    author, how conflicts are settled, and the file that shows them."""
+    parser.add_argument("-m", "--message", metavar="MESSAGE",
+                        help=f"the merge commit's message (default: merge {merged})")
+    parser.add_argument("--author", metavar="NAME", help="the author's name (default: agent)")
+    parser.add_argument("--email", metavar="ADDR",
+                        help="the author's e-mail address (default with --author: as for "
+                             "commit)")
+    parser.add_argument("-X", dest="strategy", choices=("ours", "theirs"),
+                        help="settle every conflict with that side's version and commit")
+    parser.add_argument("-o", "--output", metavar="FILE",
+                        help="write the merged timeline (ours at each conflict, theirs with -X "
+                             "theirs) with a marker on each conflicting clip (.otio or any "
+                             "adapter format)")
+
+
 def build_parser() -> Parser:
     parser = Parser(
         prog="tesmo",
@@ -806,20 +823,10 @@ def build_parser() -> Parser:
                   "commit when the three-way merge is clean; exit status 1 with conflicts",
                   cmd_merge, epilog=MERGE_HELP + "\n\n" + FORMATS_HELP)
     sub.add_argument("ref", metavar="REF", help="the branch or commit to merge")
-    sub.add_argument("-m", "--message", metavar="MESSAGE",
-                     help="the merge commit's message (default: merge REF)")
-    sub.add_argument("--author", metavar="NAME", help="the author's name (default: agent)")
-    sub.add_argument("--email", metavar="ADDR",
-                     help="the author's e-mail address (default with --author: as for commit)")
-    sub.add_argument("-X", dest="strategy", choices=("ours", "theirs"),
-                     help="settle every conflict with that side's version and commit")
+    merge_options(sub, "REF")
     sub.add_argument("--json", action="store_true",
                      help='print {"schema": "tesmo.merge/1", "status", "commit", "base", '
                           '"conflicts": [...], "warnings": [...]}')
-    sub.add_argument("-o", "--output", metavar="FILE",
-                     help="write the merged timeline (ours at each conflict, theirs with -X "
-                          "theirs) with a marker on each conflicting clip (.otio or any "
-                          "adapter format)")
     sub.add_argument("--annotate", metavar="OUT",
                      help="write the merged timeline with a marker on each change from the "
                           "merge base and on each conflict")
@@ -883,15 +890,7 @@ def build_parser() -> Parser:
                   epilog=MERGE_HELP)
     sub.add_argument("remote", nargs="?", metavar="REMOTE")
     sub.add_argument("branch", nargs="?", metavar="BRANCH")
-    sub.add_argument("-m", "--message", metavar="MESSAGE",
-                     help="the merge commit's message (default: merge REMOTE/BRANCH)")
-    sub.add_argument("--author", metavar="NAME", help="the author's name (default: agent)")
-    sub.add_argument("--email", metavar="ADDR", help="the author's e-mail address")
-    sub.add_argument("-X", dest="strategy", choices=("ours", "theirs"),
-                     help="settle every conflict with that side's version and commit")
-    sub.add_argument("-o", "--output", metavar="FILE",
-                     help="write the merged timeline (ours at each conflict, theirs with -X "
-                          "theirs) with a marker on each conflicting clip")
+    merge_options(sub, "REMOTE/BRANCH")
     add_file_options(sub, reads=False)
 
     sub = command("show", "write the timeline committed at REF as OTIO JSON",

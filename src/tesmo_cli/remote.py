@@ -242,23 +242,15 @@ def _remove_empty_parents(base: str, name: str) -> None:
         parts.pop()
 
 
-def _bridge_refs(bridge: Bridge, prefix: str) -> Dict[str, str]:
-    listed = git.text(bridge.git_dir, ["for-each-ref", "--format=%(objectname) %(refname)", prefix])
+def _bridge_refs(bridge: Bridge, prefix: str, field: str = "objectname") -> Dict[str, str]:
+    """name -> the field (git's for-each-ref name: objectname, objecttype)
+    of each bridge ref under prefix."""
+    listed = git.text(bridge.git_dir, ["for-each-ref", f"--format=%({field}) %(refname)", prefix])
     found = {}
     for line in listed.splitlines():
-        object_name, _, refname = line.partition(" ")
+        value, _, refname = line.partition(" ")
         if refname.startswith(prefix):
-            found[refname[len(prefix):]] = object_name
-    return found
-
-
-def _bridge_ref_types(bridge: Bridge, prefix: str) -> Dict[str, str]:
-    listed = git.text(bridge.git_dir, ["for-each-ref", "--format=%(objecttype) %(refname)", prefix])
-    found = {}
-    for line in listed.splitlines():
-        kind, _, refname = line.partition(" ")
-        if refname.startswith(prefix):
-            found[refname[len(prefix):]] = kind
+            found[refname[len(prefix):]] = value
     return found
 
 
@@ -312,7 +304,7 @@ def _fetch(repo: tesmo.Repo, bridge: Bridge, remote: Remote,
         if done.returncode != 0:
             raise git.transport_failure(remote.name, remote.url, done.stderr)
         fetched = _bridge_refs(bridge, incoming)
-        for name, kind in _bridge_ref_types(bridge, incoming).items():
+        for name, kind in _bridge_refs(bridge, incoming, "objecttype").items():
             # A tesmo branch names a commit; git would peel a tag to the
             # commit behind it, which tesmo never pushed as the branch.
             if kind != "commit":
